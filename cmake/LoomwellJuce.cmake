@@ -1,0 +1,35 @@
+# JUCE's module sources are compiled once, into one static library that every
+# target of the project links, instead of once per target.
+set(LOOMWELL_JUCE_MODULES juce_core juce_events juce_audio_basics)
+if(NOT LOOMWELL_ENGINE_ONLY)
+    list(APPEND LOOMWELL_JUCE_MODULES juce_audio_devices)
+endif()
+
+add_library(loomwell_juce STATIC)
+foreach(module IN LISTS LOOMWELL_JUCE_MODULES)
+    target_link_libraries(loomwell_juce PRIVATE juce::${module})
+endforeach()
+target_link_libraries(loomwell_juce PUBLIC juce::juce_recommended_config_flags)
+
+target_compile_definitions(loomwell_juce
+    PUBLIC
+        JUCE_STANDALONE_APPLICATION=1
+        JUCE_USE_CURL=0
+        JUCE_WEB_BROWSER=0
+        JUCE_DISPLAY_SPLASH_SCREEN=0
+        JUCE_MODAL_LOOPS_PERMITTED=0
+        JUCE_CATCH_UNHANDLED_EXCEPTIONS=0)
+
+# Re-export what the modules give their users (include paths and the
+# JUCE_MODULE_AVAILABLE_* definitions) so that our code sees the same
+# configuration as the compiled modules.
+target_include_directories(loomwell_juce SYSTEM INTERFACE
+    $<TARGET_PROPERTY:loomwell_juce,INCLUDE_DIRECTORIES>)
+target_compile_definitions(loomwell_juce INTERFACE
+    $<TARGET_PROPERTY:loomwell_juce,COMPILE_DEFINITIONS>)
+set_target_properties(loomwell_juce PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+# Warnings for our own code only: JUCE's sources are not built with -Werror.
+add_library(loomwell_warnings INTERFACE)
+target_link_libraries(loomwell_warnings INTERFACE juce::juce_recommended_warning_flags)
+target_compile_options(loomwell_warnings INTERFACE -Werror)

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace loomwell
+{
+
+// Single-producer, single-consumer FIFO of float samples. The capture that
+// feeds a source is the only writer; the console's audio callback is the only
+// reader. Each side writes only its own position, publishes it with release
+// order after copying, and reads the other side's position with acquire order.
+// One place always stays empty, so equal positions mean "empty".
+class RingBuffer
+{
+public:
+    static constexpr int32_t defaultCapacity = 48000;
+
+    RingBuffer();
+    RingBuffer (const RingBuffer&) = delete;
+    RingBuffer& operator= (const RingBuffer&) = delete;
+
+    // Stores as many of the samples as there is room for; the newest ones
+    // that do not fit are dropped. Writer thread only.
+    void write (const float* src, int count) noexcept;
+
+    // Copies up to `wanted` samples and returns how many it copied. Reader
+    // thread only; the reader fills whatever is missing with silence itself.
+    int read (float* dst, int wanted) noexcept;
+
+    // Empties the buffer (the samples are left as they are). Only while no
+    // writer is attached and the reader cannot be reading: see ChannelTable.
+    void reset() noexcept;
+
+    int32_t getCapacity() const noexcept { return capacity; }
+    int32_t getReadPos() const noexcept { return readPos.load (std::memory_order_acquire); }
+    int32_t getWritePos() const noexcept { return writePos.load (std::memory_order_acquire); }
+
+    // Number of stored samples, as seen from any thread (a momentary value).
+    int32_t fill() const noexcept { return fillOf (getWritePos(), getReadPos()); }
+
+private:
+    int32_t fillOf (int32_t w, int32_t r) const noexcept
+    {
+        const auto d = w - r;
+        return d < 0 ? d + capacity : d;
+    }
+
+    const int32_t capacity = defaultCapacity;
+    std::unique_ptr<float[]> samples;
+    std::atomic<int32_t> readPos { 0 };
+    std::atomic<int32_t> writePos { 0 };
+};
+
+} // namespace loomwell
