@@ -8,24 +8,34 @@ namespace loomwell
 namespace
 {
 
-// Both loops are written for the compiler to vectorise (the reduction
-// pragma lets it reorder the max, which it may not do for floats otherwise).
-void deinterleave (const float* __restrict src, float* __restrict left, float* __restrict right, int frames) noexcept
-{
-    for (int j = 0; j < frames; ++j)
-    {
-        left[j] = src[2 * j];
-        right[j] = src[2 * j + 1];
-    }
-}
-
-float peakOf (const float* __restrict samples, int count) noexcept
+// One pass over a source's interleaved block: split it into the source's
+// two channels, add them into the slot's outputs where the device has them,
+// and find the block's peak. Written for the compiler to vectorise (the
+// reduction pragma lets it reorder the max, which it may not do for floats
+// otherwise); one pass instead of one per step keeps it close to the cost of
+// merely copying the samples.
+template <bool toLeft, bool toRight>
+float splitAddAndMeasure (const float* __restrict src, float* __restrict left, float* __restrict right,
+                          float* __restrict outLeft, float* __restrict outRight, int frames) noexcept
 {
     float peak = 0.0f;
 
 #pragma omp simd reduction(max : peak)
-    for (int i = 0; i < count; ++i)
-        peak = std::max (peak, std::abs (samples[i]));
+    for (int j = 0; j < frames; ++j)
+    {
+        const float l = src[2 * j];
+        const float r = src[2 * j + 1];
+        left[j] = l;
+        right[j] = r;
+
+        if constexpr (toLeft)
+            outLeft[j] += l;
+
+        if constexpr (toRight)
+            outRight[j] += r;
+
+        peak = std::max (peak, std::max (std::abs (l), std::abs (r)));
+    }
 
     return peak;
 }
@@ -97,19 +107,26 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
 
         auto* left = block.getWritePointer (0);
         auto* right = block.getWritePointer (1);
-        deinterleave (scratch.data(), left, right, frames);
+        const auto* src = scratch.data();
 
-        const int leftOut = 2 * entry.outputPair;
-        const int rightOut = leftOut + 1;
+        const int leftIndex = 2 * entry.outputPair;
+        const int rightIndex = leftIndex + 1;
+        auto* outLeft = leftIndex >= 0 && leftIndex < numOuts ? outputs[leftIndex] : nullptr;
+        auto* outRight = rightIndex >= 0 && rightIndex < numOuts ? outputs[rightIndex] : nullptr;
 
-        if (frames >= 1 && leftOut < numOuts && outputs[leftOut] != nullptr)
-            juce::FloatVectorOperations::add (outputs[leftOut], left, frames);
+        // A pair beyond the device's channels is still read and metered, so
+        // that its ring buffer does not fill up, but not heard.
+        float peak;
+        if (outLeft != nullptr && outRight != nullptr)
+            peak = splitAddAndMeasure<true, true> (src, left, right, outLeft, outRight, frames);
+        else if (outLeft != nullptr)
+            peak = splitAddAndMeasure<true, false> (src, left, right, outLeft, nullptr, frames);
+        else if (outRight != nullptr)
+            peak = splitAddAndMeasure<false, true> (src, left, right, nullptr, outRight, frames);
+        else
+            peak = splitAddAndMeasure<false, false> (src, left, right, nullptr, nullptr, frames);
 
-        if (frames >= 1 && rightOut < numOuts && outputs[rightOut] != nullptr)
-            juce::FloatVectorOperations::add (outputs[rightOut], right, frames);
-
-        entry.channel->level.store (std::max (peakOf (left, frames), peakOf (right, frames)),
-                                    std::memory_order_relaxed);
+        entry.channel->level.store (peak, std::memory_order_relaxed);
     }
 }
 
