@@ -1,0 +1,395 @@
+#include "PipeWireConnection.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/utils/result.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace loomwell
+{
+
+namespace
+{
+
+std::string lookup (const spa_dict* props, const char* key)
+{
+    const char* value = props != nullptr ? spa_dict_lookup (props, key) : nullptr;
+    return value != nullptr ? value : "";
+}
+
+uint32_t changeBitFor (const std::string& mediaClass)
+{
+    if (mediaClass == "Audio/Sink")
+        return PipeWireConnection::sinksChanged;
+    if (mediaClass.rfind ("Audio/Source", 0) == 0)
+        return PipeWireConnection::sourcesChanged;
+    if (mediaClass.rfind ("Stream/", 0) == 0)
+        return PipeWireConnection::streamsChanged;
+    return 0;
+}
+
+} // namespace
+
+std::string PipeWireNode::displayName() const
+{
+    if (! description.empty())
+        return description;
+    return nick.empty() ? name : nick;
+}
+
+// The event tables live in a member so that they may call the private handlers.
+struct PipeWireConnection::Hooks
+{
+    spa_hook core {};
+    spa_hook registry {};
+
+    static PipeWireConnection& self (void* data) { return *static_cast<PipeWireConnection*> (data); }
+
+    static pw_core_events makeCoreEvents()
+    {
+        pw_core_events events {};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.info = [] (void* data, const pw_core_info* info) { self (data).coreInfo (info->props); };
+        events.done = [] (void* data, uint32_t id, int seq) { self (data).coreDone (id, seq); };
+        events.error = [] (void* data, uint32_t id, int, int res, const char*)
+        {
+            // The daemon went away (or threw us out): everything it told us is void.
+            if (id == PW_ID_CORE && res == -EPIPE)
+                self (data).lostConnection();
+        };
+        return events;
+    }
+
+    static pw_registry_events makeRegistryEvents()
+    {
+        pw_registry_events events {};
+        events.version = PW_VERSION_REGISTRY_EVENTS;
+        events.global = [] (void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
+        { self (data).globalAdded (id, type, props); };
+        events.global_remove = [] (void* data, uint32_t id) { self (data).globalRemoved (id); };
+        return events;
+    }
+
+    inline static const pw_core_events coreEvents = makeCoreEvents();
+    inline static const pw_registry_events registryEvents = makeRegistryEvents();
+};
+
+PipeWireConnection& PipeWireConnection::instance()
+{
+    static PipeWireConnection connection;
+    return connection;
+}
+
+PipeWireConnection::PipeWireConnection()
+    : hooks (std::make_unique<Hooks>())
+{
+    pw_init (nullptr, nullptr);
+    loop = pw_thread_loop_new ("loomwell-pw", nullptr);
+    if (loop == nullptr)
+        return;
+
+    // client-rt.conf gives the stream data thread real-time priority.
+    context = pw_context_new (pw_thread_loop_get_loop (loop),
+                              pw_properties_new (PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (context == nullptr || pw_thread_loop_start (loop) < 0)
+    {
+        if (context != nullptr)
+            pw_context_destroy (context);
+        pw_thread_loop_destroy (loop);
+        context = nullptr;
+        loop = nullptr;
+    }
+}
+
+PipeWireConnection::~PipeWireConnection()
+{
+    if (loop == nullptr)
+        return;
+
+    pw_thread_loop_lock (loop);
+    disconnectLocked();
+    pw_thread_loop_unlock (loop);
+    pw_thread_loop_stop (loop);
+    pw_context_destroy (context);
+    pw_thread_loop_destroy (loop);
+}
+
+PipeWireConnection::Lock::Lock()
+{
+    if (auto* l = instance().loop)
+        pw_thread_loop_lock (l);
+}
+
+PipeWireConnection::Lock::~Lock()
+{
+    if (auto* l = instance().loop)
+        pw_thread_loop_unlock (l);
+}
+
+bool PipeWireConnection::connectLocked()
+{
+    if (context == nullptr)
+        return false;
+
+    pwCore = pw_context_connect (context, pw_properties_new (PW_KEY_APP_NAME, "Loomwell", nullptr), 0);
+    if (pwCore == nullptr)
+        return false;
+
+    broken = false;
+    lastDoneSeq = 0;
+    pw_core_add_listener (pwCore, &hooks->core, &Hooks::coreEvents, this);
+    registry = pw_core_get_registry (pwCore, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener (registry, &hooks->registry, &Hooks::registryEvents, this);
+    return true;
+}
+
+void PipeWireConnection::disconnectLocked()
+{
+    if (pwCore == nullptr)
+        return;
+
+    spa_hook_remove (&hooks->registry);
+    spa_hook_remove (&hooks->core);
+    pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
+    pw_core_disconnect (pwCore);
+    registry = nullptr;
+    pwCore = nullptr;
+    nodeList.clear();
+    ports.clear();
+}
+
+bool PipeWireConnection::refresh()
+{
+    if (loop == nullptr)
+        return false;
+
+    Lock lock;
+
+    if (pwCore != nullptr && broken && coreUsers == 0)
+        disconnectLocked();
+
+    if (pwCore == nullptr && ! connectLocked())
+        return false;
+
+    if (broken)
+        return false;
+
+    const int seq = pw_core_sync (pwCore, PW_ID_CORE, 0);
+    if (seq < 0)
+        return false;
+    const auto done = [this, seq] { return broken || SPA_RESULT_ASYNC_SEQ (lastDoneSeq) >= SPA_RESULT_ASYNC_SEQ (seq); };
+    return waitLocked (done, std::chrono::seconds (3)) && ! broken;
+}
+
+bool PipeWireConnection::waitLocked (const std::function<bool()>& ready, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (! ready())
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        // Woken by signalWaiters; the one-second bound only limits how late
+        // the deadline is noticed.
+        pw_thread_loop_timed_wait (loop, 1);
+    }
+    return true;
+}
+
+void PipeWireConnection::signalWaiters()
+{
+    pw_thread_loop_signal (loop, false);
+}
+
+void PipeWireConnection::coreInfo (const spa_dict* props)
+{
+    if (const auto rate = lookup (props, "default.clock.rate"); ! rate.empty())
+        sampleRate = std::atof (rate.c_str());
+    if (const auto size = lookup (props, "default.clock.quantum"); ! size.empty())
+        quantum = std::atoi (size.c_str());
+}
+
+void PipeWireConnection::coreDone (uint32_t id, int seq)
+{
+    if (id == PW_ID_CORE)
+    {
+        lastDoneSeq = seq;
+        signalWaiters();
+    }
+}
+
+void PipeWireConnection::globalAdded (uint32_t id, const char* type, const spa_dict* props)
+{
+    if (std::strcmp (type, PW_TYPE_INTERFACE_Node) == 0)
+    {
+        PipeWireNode n;
+        n.id = id;
+        n.serial = std::strtoull (lookup (props, PW_KEY_OBJECT_SERIAL).c_str(), nullptr, 10);
+        n.mediaClass = lookup (props, PW_KEY_MEDIA_CLASS);
+        n.name = lookup (props, PW_KEY_NODE_NAME);
+        n.description = lookup (props, PW_KEY_NODE_DESCRIPTION);
+        n.nick = lookup (props, PW_KEY_NODE_NICK);
+        const auto bit = changeBitFor (n.mediaClass);
+        nodeList.push_back (std::move (n));
+        postChange (bit);
+    }
+    else if (std::strcmp (type, PW_TYPE_INTERFACE_Port) == 0)
+    {
+        Port port;
+        port.nodeId = static_cast<uint32_t> (std::strtoul (lookup (props, PW_KEY_NODE_ID).c_str(), nullptr, 10));
+        port.index = static_cast<uint32_t> (std::strtoul (lookup (props, PW_KEY_PORT_ID).c_str(), nullptr, 10));
+        port.input = lookup (props, PW_KEY_PORT_DIRECTION) == "in";
+        port.channel = lookup (props, PW_KEY_AUDIO_CHANNEL);
+        ports[id] = std::move (port);
+    }
+}
+
+void PipeWireConnection::globalRemoved (uint32_t id)
+{
+    const auto it = std::find_if (nodeList.begin(), nodeList.end(), [id] (const auto& n) { return n.id == id; });
+    if (it != nodeList.end())
+    {
+        const auto bit = changeBitFor (it->mediaClass);
+        nodeList.erase (it);
+        postChange (bit);
+    }
+    ports.erase (id);
+
+    for (auto w = removalWatches.begin(); w != removalWatches.end();)
+    {
+        if (w->second.first == id)
+        {
+            auto onRemoved = std::move (w->second.second);
+            w = removalWatches.erase (w);
+            onRemoved();
+        }
+        else
+        {
+            ++w;
+        }
+    }
+}
+
+void PipeWireConnection::lostConnection()
+{
+    broken = true;
+    uint32_t bits = 0;
+    for (const auto& n : nodeList)
+        bits |= changeBitFor (n.mediaClass);
+    nodeList.clear();
+    ports.clear();
+
+    auto watches = std::move (removalWatches);
+    removalWatches.clear();
+    for (auto& w : watches)
+        w.second.second();
+
+    postChange (bits);
+    signalWaiters();
+}
+
+int PipeWireConnection::watchRemoval (uint32_t globalId, std::function<void()> onRemoved)
+{
+    const int watchId = nextWatchId++;
+    removalWatches.emplace (watchId, std::make_pair (globalId, std::move (onRemoved)));
+    return watchId;
+}
+
+void PipeWireConnection::unwatchRemoval (int watchId)
+{
+    removalWatches.erase (watchId);
+}
+
+PipeWireNode PipeWireConnection::withChannels (const PipeWireNode& n) const
+{
+    std::vector<const Port*> inputs;
+    for (const auto& [id, port] : ports)
+        if (port.nodeId == n.id && port.input)
+            inputs.push_back (&port);
+    std::sort (inputs.begin(), inputs.end(), [] (auto* a, auto* b) { return a->index < b->index; });
+
+    PipeWireNode result = n;
+    for (const auto* port : inputs)
+        result.inputChannels.push_back (port->channel);
+    return result;
+}
+
+std::vector<PipeWireNode> PipeWireConnection::nodes (const std::string& mediaClass) const
+{
+    Lock lock;
+    std::vector<PipeWireNode> result;
+    for (const auto& n : nodeList)
+        if (n.mediaClass == mediaClass)
+            result.push_back (withChannels (n));
+    return result;
+}
+
+std::optional<PipeWireNode> PipeWireConnection::node (uint32_t id) const
+{
+    Lock lock;
+    for (const auto& n : nodeList)
+        if (n.id == id)
+            return withChannels (n);
+    return std::nullopt;
+}
+
+double PipeWireConnection::defaultSampleRate() const
+{
+    Lock lock;
+    return sampleRate;
+}
+
+int PipeWireConnection::defaultQuantum() const
+{
+    Lock lock;
+    return quantum;
+}
+
+void PipeWireConnection::postChange (uint32_t bits)
+{
+    if (bits == 0)
+        return;
+    pendingChanges.fetch_or (bits);
+    if (changePosted.exchange (true))
+        return;
+
+    // The flag falls when the message is delivered, and also when it is thrown
+    // away unread (no message loop, or one that ended), so that a later
+    // change is never left waiting for a message that will not come.
+    struct Posted
+    {
+        ~Posted() { instance().changePosted.store (false); }
+    };
+    juce::MessageManager::callAsync ([posted = std::make_shared<Posted>()] {
+        instance().changePosted.store (false);
+        instance().deliverChanges();
+    });
+}
+
+void PipeWireConnection::deliverChanges()
+{
+    const auto bits = pendingChanges.exchange (0);
+    if (bits == 0)
+        return;
+
+    // A listener may remove itself or others while being told.
+    const auto snapshot = listeners;
+    for (auto* l : snapshot)
+        if (std::find (listeners.begin(), listeners.end(), l) != listeners.end())
+            l->pipeWireNodesChanged (bits);
+}
+
+void PipeWireConnection::addListener (Listener* l)
+{
+    if (std::find (listeners.begin(), listeners.end(), l) == listeners.end())
+        listeners.push_back (l);
+}
+
+void PipeWireConnection::removeListener (Listener* l)
+{
+    listeners.erase (std::remove (listeners.begin(), listeners.end(), l), listeners.end());
+}
+
+} // namespace loomwell

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <juce_events/juce_events.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_registry;
+struct spa_dict;
+
+namespace loomwell
+{
+
+// A node of the PipeWire graph as its registry global describes it.
+struct PipeWireNode
+{
+    uint32_t id = 0;
+    uint64_t serial = 0;
+    std::string mediaClass;
+    std::string name;
+    std::string description;
+    std::string nick;
+    // audio.channel of the node's input ports in port order: a sink's channels.
+    std::vector<std::string> inputChannels;
+
+    // What a person is shown: the description, else the nick, else the name.
+    std::string displayName() const;
+};
+
+// The process's one connection to the PipeWire daemon: a thread loop running
+// the context and core, and a cache of the registry's nodes and ports kept
+// current by that loop. Callbacks of the registry and of streams made on this
+// core run on the loop thread with the loop lock held; every pw_* call from
+// any other thread must hold Lock.
+class PipeWireConnection
+{
+public:
+    enum ChangeBits : uint32_t
+    {
+        sinksChanged = 1,
+        sourcesChanged = 2,
+        streamsChanged = 4,
+    };
+
+    // Told on the message thread that nodes appeared or vanished; changes
+    // that come in bursts are delivered together.
+    class Listener
+    {
+    public:
+        virtual ~Listener() = default;
+        virtual void pipeWireNodesChanged (uint32_t changeBits) = 0;
+    };
+
+    static PipeWireConnection& instance();
+
+    // Connects (again, after the daemon went away) and waits until the cache
+    // holds everything the server had announced when this was called. Any
+    // thread that does not hold the lock. False when no daemon answers.
+    bool refresh();
+
+    // Snapshots of the cache, in registry order.
+    std::vector<PipeWireNode> nodes (const std::string& mediaClass) const;
+    std::optional<PipeWireNode> node (uint32_t id) const;
+
+    // The graph's defaults as the daemon announces them.
+    double defaultSampleRate() const;
+    int defaultQuantum() const;
+
+    class Lock
+    {
+    public:
+        Lock();
+        ~Lock();
+        Lock (const Lock&) = delete;
+        Lock& operator= (const Lock&) = delete;
+    };
+
+    // Null until the first connection; the core is null while disconnected.
+    pw_thread_loop* threadLoop() const noexcept { return loop; }
+    pw_core* core() const noexcept { return pwCore; }
+
+    // With the lock held: waits until ready() is true, the loop being
+    // signalled by anything that may change it (signalWaiters on the loop
+    // thread). False when the timeout passed first.
+    bool waitLocked (const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+    void signalWaiters();
+
+    // With the lock held: onRemoved runs on the loop thread, lock held, when
+    // the global goes away or the connection to the daemon is lost.
+    int watchRemoval (uint32_t globalId, std::function<void()> onRemoved);
+    void unwatchRemoval (int watchId);
+
+    // A stream made on the core keeps it alive: a lost connection is only
+    // replaced once nothing uses the old core. Lock held.
+    void retainCore() noexcept { ++coreUsers; }
+    void releaseCore() noexcept { --coreUsers; }
+
+    // Message thread.
+    void addListener (Listener*);
+    void removeListener (Listener*);
+
+    ~PipeWireConnection();
+
+private:
+    PipeWireConnection();
+    bool connectLocked();
+    void disconnectLocked();
+    void postChange (uint32_t bits);
+    void deliverChanges();
+
+    struct Port
+    {
+        uint32_t nodeId = 0;
+        uint32_t index = 0;
+        bool input = false;
+        std::string channel;
+    };
+    struct Hooks;
+
+    void coreInfo (const spa_dict* props);
+    void coreDone (uint32_t id, int seq);
+    void globalAdded (uint32_t id, const char* type, const spa_dict* props);
+    void globalRemoved (uint32_t id);
+    void lostConnection();
+    PipeWireNode withChannels (const PipeWireNode&) const;
+
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* pwCore = nullptr;
+    pw_registry* registry = nullptr;
+    std::unique_ptr<Hooks> hooks;
+    bool broken = false;
+    int coreUsers = 0;
+    int lastDoneSeq = 0;
+
+    std::vector<PipeWireNode> nodeList;
+    std::map<uint32_t, Port> ports;
+    std::map<int, std::pair<uint32_t, std::function<void()>>> removalWatches;
+    int nextWatchId = 1;
+    double sampleRate = 48000.0;
+    int quantum = 1024;
+
+    std::atomic<uint32_t> pendingChanges { 0 };
+    std::atomic<bool> changePosted { false };
+    std::vector<Listener*> listeners;
+};
+
+} // namespace loomwell
