@@ -23,7 +23,7 @@ std::unique_ptr<CaptureChannel> ChannelTable::makeEntry (int32_t outputPair)
 {
     auto entry = std::make_unique<CaptureChannel>();
     entry->outputPair = outputPair;
-    entry->ringBuffer = std::make_unique<RingBuffer>();
+    entry->ringBuffer = std::make_shared<RingBuffer>();
     entry->sourceBuffer.setSize (2, mixBlockSize);
     entry->sourceBuffer.clear();
     entry->channelId = nextChannelId++;
@@ -220,11 +220,16 @@ std::vector<SlotSourceInfo> ChannelTable::channelsForSlot (uint32_t slot) const
 
 RingBuffer* ChannelTable::ringBufferFor (int32_t channelId) const
 {
+    return shareRingBuffer (channelId).get();
+}
+
+std::shared_ptr<RingBuffer> ChannelTable::shareRingBuffer (int32_t channelId) const
+{
     const std::lock_guard lock (channelMutex);
 
     for (const auto& c : channels)
         if (c->channelId == channelId)
-            return c->ringBuffer.get();
+            return c->ringBuffer;
 
     return nullptr;
 }
@@ -320,15 +325,17 @@ bool ChannelTable::waitForReader()
 
 void ChannelTable::emptyRingBufferLocked (CaptureChannel& entry)
 {
-    if (waitForReader())
+    const bool writerGone = entry.ringBuffer.use_count() == 1;
+
+    if (writerGone && waitForReader())
     {
         entry.ringBuffer->reset();
         return;
     }
 
-    // The callback may still read the old buffer: leave it to it and give
-    // the entry a new, empty one.
-    auto fresh = std::make_unique<RingBuffer>();
+    // The callback may still read the old buffer, or a capture still holds
+    // it: leave it to them and give the entry a new, empty one.
+    auto fresh = std::make_shared<RingBuffer>();
     parkedRingBuffers.push_back (std::move (entry.ringBuffer));
     entry.ringBuffer = std::move (fresh);
 }

@@ -35,10 +35,12 @@ struct CaptureChannel
     int32_t outputPair = 0;
     std::atomic<bool> active { false };
 
-    // Held through a pointer rather than by value so that, when a slot entry
-    // takes over an extra entry's source, the running capture's buffer can
-    // move with its source instead of the capture being restarted.
-    std::unique_ptr<RingBuffer> ringBuffer;
+    // Shared rather than held by value: when a slot entry takes over an extra
+    // entry's source, the running capture's buffer moves with its source
+    // instead of the capture being restarted; and a capture keeps its share
+    // until its stream can no longer call back, so a writer that stops late
+    // never writes into freed memory (see shareRingBuffer).
+    std::shared_ptr<RingBuffer> ringBuffer;
 
     // De-interleaved block of the source; written by the mixing callback only.
     juce::AudioBuffer<float> sourceBuffer;
@@ -126,6 +128,13 @@ public:
     // that entry's source is removed or the slot entries are rebuilt.
     RingBuffer* ringBufferFor (int32_t channelId) const;
 
+    // The same buffer for a capture to write into. The capture keeps this
+    // share until its stream can no longer call back (dropping it on the
+    // main thread); while anyone but the table holds a buffer, the table
+    // never empties it in place but gives the entry a new one, so a writer
+    // that outlives its source cannot write into the next source's audio.
+    std::shared_ptr<RingBuffer> shareRingBuffer (int32_t channelId) const;
+
     // Every entry in list order (meters, interface, tests).
     std::vector<ChannelState> copyChannelStates() const;
 
@@ -185,7 +194,7 @@ private:
 
     std::vector<std::unique_ptr<MixList>> parkedLists;
     std::vector<std::unique_ptr<CaptureChannel>> parkedChannels;
-    std::vector<std::unique_ptr<RingBuffer>> parkedRingBuffers;
+    std::vector<std::shared_ptr<RingBuffer>> parkedRingBuffers;
 
     std::chrono::milliseconds readerWaitLimit { 250 };
 };

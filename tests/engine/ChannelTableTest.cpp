@@ -260,6 +260,32 @@ TEST_F (ChannelTableTest, SlotEntryTakesOverTheFirstExtraSourceWithItsBuffer)
     CHECK_INVARIANTS (table);
 }
 
+// A capture that has not let go of its buffer when its source goes (a stop
+// that came late) keeps writing into memory of its own, never into the next
+// source's buffer.
+TEST_F (ChannelTableTest, AWriterThatOutlivesItsSourceKeepsItsOwnBuffer)
+{
+    ASSERT_EQ (table.addChannel (1, "app.late", "Late"), slotId (1));
+    auto lateWriter = table.shareRingBuffer (slotId (1));
+    ASSERT_NE (lateWriter, nullptr);
+
+    table.removeChannel (1, "app.late");
+    ASSERT_EQ (table.addChannel (1, "app.next", "Next"), slotId (1));
+    EXPECT_NE (table.ringBufferFor (slotId (1)), lateWriter.get());
+
+    const auto block = samples (64, 0.25f);
+    lateWriter->write (block.data(), 64);
+    EXPECT_EQ (table.ringBufferFor (slotId (1))->fill(), 0);
+    EXPECT_EQ (lateWriter->fill(), 64);
+
+    // Once no one else holds it, an idle entry's buffer is emptied in place.
+    lateWriter.reset();
+    auto* current = table.ringBufferFor (slotId (1));
+    table.removeChannel (1, "app.next");
+    EXPECT_EQ (table.ringBufferFor (slotId (1)), current);
+    EXPECT_EQ (table.parkedObjectCount(), 0u);
+}
+
 TEST_F (ChannelTableTest, LastSourceLeavesAnEmptyIdleSlotEntryThatIsReused)
 {
     ASSERT_EQ (table.addInputChannel (2, "usb-line", "Line In", 9), slotId (2));
