@@ -20,6 +20,19 @@ std::string lookup (const spa_dict* props, const char* key)
     return value != nullptr ? value : "";
 }
 
+std::map<std::string, std::string> allProperties (const spa_dict* props)
+{
+    std::map<std::string, std::string> result;
+    if (props == nullptr)
+        return result;
+
+    const spa_dict_item* item = nullptr;
+    spa_dict_for_each (item, props)
+        if (item->key != nullptr && item->value != nullptr)
+            result.emplace (item->key, item->value);
+    return result;
+}
+
 uint32_t changeBitFor (const std::string& mediaClass)
 {
     if (mediaClass == "Audio/Sink")
@@ -32,6 +45,12 @@ uint32_t changeBitFor (const std::string& mediaClass)
 }
 
 } // namespace
+
+std::string PipeWireNode::property (const std::string& key) const
+{
+    const auto it = properties.find (key);
+    return it != properties.end() ? it->second : std::string {};
+}
 
 std::string PipeWireNode::displayName() const
 {
@@ -158,7 +177,8 @@ void PipeWireConnection::disconnectLocked()
     registry = nullptr;
     pwCore = nullptr;
     nodeList.clear();
-    ports.clear();
+    portMap.clear();
+    clientMap.clear();
 }
 
 bool PipeWireConnection::refresh()
@@ -231,18 +251,28 @@ void PipeWireConnection::globalAdded (uint32_t id, const char* type, const spa_d
         n.name = lookup (props, PW_KEY_NODE_NAME);
         n.description = lookup (props, PW_KEY_NODE_DESCRIPTION);
         n.nick = lookup (props, PW_KEY_NODE_NICK);
+        n.clientId = static_cast<uint32_t> (std::strtoul (lookup (props, PW_KEY_CLIENT_ID).c_str(), nullptr, 10));
+        n.properties = allProperties (props);
         const auto bit = changeBitFor (n.mediaClass);
         nodeList.push_back (std::move (n));
         postChange (bit);
     }
     else if (std::strcmp (type, PW_TYPE_INTERFACE_Port) == 0)
     {
-        Port port;
+        PipeWirePort port;
+        port.id = id;
         port.nodeId = static_cast<uint32_t> (std::strtoul (lookup (props, PW_KEY_NODE_ID).c_str(), nullptr, 10));
         port.index = static_cast<uint32_t> (std::strtoul (lookup (props, PW_KEY_PORT_ID).c_str(), nullptr, 10));
         port.input = lookup (props, PW_KEY_PORT_DIRECTION) == "in";
         port.channel = lookup (props, PW_KEY_AUDIO_CHANNEL);
-        ports[id] = std::move (port);
+        port.monitor = lookup (props, PW_KEY_PORT_MONITOR) == "true";
+        portMap[id] = std::move (port);
+        postChange (portsChanged);
+    }
+    else if (std::strcmp (type, PW_TYPE_INTERFACE_Client) == 0)
+    {
+        clientMap[id] = allProperties (props);
+        postChange (clientsChanged);
     }
 }
 
@@ -255,7 +285,10 @@ void PipeWireConnection::globalRemoved (uint32_t id)
         nodeList.erase (it);
         postChange (bit);
     }
-    ports.erase (id);
+    if (portMap.erase (id) > 0)
+        postChange (portsChanged);
+    if (clientMap.erase (id) > 0)
+        postChange (clientsChanged);
 
     for (auto w = removalWatches.begin(); w != removalWatches.end();)
     {
@@ -279,7 +312,8 @@ void PipeWireConnection::lostConnection()
     for (const auto& n : nodeList)
         bits |= changeBitFor (n.mediaClass);
     nodeList.clear();
-    ports.clear();
+    portMap.clear();
+    clientMap.clear();
 
     auto watches = std::move (removalWatches);
     removalWatches.clear();
@@ -304,15 +338,15 @@ void PipeWireConnection::unwatchRemoval (int watchId)
 
 PipeWireNode PipeWireConnection::withChannels (const PipeWireNode& n) const
 {
-    std::vector<const Port*> inputs;
-    for (const auto& [id, port] : ports)
-        if (port.nodeId == n.id && port.input)
-            inputs.push_back (&port);
-    std::sort (inputs.begin(), inputs.end(), [] (auto* a, auto* b) { return a->index < b->index; });
+    std::vector<const PipeWirePort*> own;
+    for (const auto& [id, port] : portMap)
+        if (port.nodeId == n.id && ! port.monitor)
+            own.push_back (&port);
+    std::sort (own.begin(), own.end(), [] (auto* a, auto* b) { return a->index < b->index; });
 
     PipeWireNode result = n;
-    for (const auto* port : inputs)
-        result.inputChannels.push_back (port->channel);
+    for (const auto* port : own)
+        (port->input ? result.inputChannels : result.outputChannels).push_back (port->channel);
     return result;
 }
 
@@ -333,6 +367,36 @@ std::optional<PipeWireNode> PipeWireConnection::node (uint32_t id) const
         if (n.id == id)
             return withChannels (n);
     return std::nullopt;
+}
+
+std::vector<PipeWireNode> PipeWireConnection::allNodes() const
+{
+    Lock lock;
+    std::vector<PipeWireNode> result;
+    for (const auto& n : nodeList)
+        result.push_back (withChannels (n));
+    return result;
+}
+
+std::vector<PipeWirePort> PipeWireConnection::ports (uint32_t nodeId) const
+{
+    Lock lock;
+    std::vector<PipeWirePort> result;
+    for (const auto& [id, port] : portMap)
+        if (port.nodeId == nodeId)
+            result.push_back (port);
+    std::sort (result.begin(), result.end(), [] (const auto& a, const auto& b)
+    {
+        return a.input != b.input ? a.input : a.index < b.index;
+    });
+    return result;
+}
+
+std::map<std::string, std::string> PipeWireConnection::clientProperties (uint32_t clientId) const
+{
+    Lock lock;
+    const auto it = clientMap.find (clientId);
+    return it != clientMap.end() ? it->second : std::map<std::string, std::string> {};
 }
 
 double PipeWireConnection::defaultSampleRate() const

@@ -29,11 +29,32 @@ struct PipeWireNode
     std::string name;
     std::string description;
     std::string nick;
+    uint32_t clientId = 0; // the client that made the node; 0 when unknown
+    // Every property of the global, as another process announced it: any
+    // length, any bytes. Whoever shows or keys on one must clean it first.
+    std::map<std::string, std::string> properties;
     // audio.channel of the node's input ports in port order: a sink's channels.
     std::vector<std::string> inputChannels;
+    // audio.channel of the node's output ports in port order: what a source
+    // or a playback stream delivers.
+    std::vector<std::string> outputChannels;
+
+    // A property, or "" when the node has none.
+    std::string property (const std::string& key) const;
 
     // What a person is shown: the description, else the nick, else the name.
     std::string displayName() const;
+};
+
+// A port of a node, for linking ports one by one.
+struct PipeWirePort
+{
+    uint32_t id = 0;
+    uint32_t nodeId = 0;
+    uint32_t index = 0;
+    bool input = false;
+    std::string channel;
+    bool monitor = false;
 };
 
 // The process's one connection to the PipeWire daemon: a thread loop running
@@ -49,6 +70,8 @@ public:
         sinksChanged = 1,
         sourcesChanged = 2,
         streamsChanged = 4,
+        portsChanged = 8,
+        clientsChanged = 16,
     };
 
     // Told on the message thread that nodes appeared or vanished; changes
@@ -70,6 +93,10 @@ public:
     // Snapshots of the cache, in registry order.
     std::vector<PipeWireNode> nodes (const std::string& mediaClass) const;
     std::optional<PipeWireNode> node (uint32_t id) const;
+    std::vector<PipeWireNode> allNodes() const;
+    std::vector<PipeWirePort> ports (uint32_t nodeId) const;
+    // The properties of a client global; empty when there is no such client.
+    std::map<std::string, std::string> clientProperties (uint32_t clientId) const;
 
     // The graph's defaults as the daemon announces them.
     double defaultSampleRate() const;
@@ -117,13 +144,6 @@ private:
     void postChange (uint32_t bits);
     void deliverChanges();
 
-    struct Port
-    {
-        uint32_t nodeId = 0;
-        uint32_t index = 0;
-        bool input = false;
-        std::string channel;
-    };
     struct Hooks;
 
     void coreInfo (const spa_dict* props);
@@ -143,7 +163,8 @@ private:
     int lastDoneSeq = 0;
 
     std::vector<PipeWireNode> nodeList;
-    std::map<uint32_t, Port> ports;
+    std::map<uint32_t, PipeWirePort> portMap;
+    std::map<uint32_t, std::map<std::string, std::string>> clientMap;
     std::map<int, std::pair<uint32_t, std::function<void()>>> removalWatches;
     int nextWatchId = 1;
     double sampleRate = 48000.0;
