@@ -85,11 +85,6 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
 
     for (const auto& entry : held.list.entries)
     {
-        const auto got = entry.ringBuffer->read (scratch.data(), wanted);
-
-        if (got < wanted)
-            juce::FloatVectorOperations::clear (scratch.data() + got, wanted - got);
-
         auto& block = entry.channel->sourceBuffer;
 
         if (block.getNumChannels() != 2 || block.getNumSamples() != frames)
@@ -100,31 +95,60 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
             }
             catch (...)
             {
+                // No memory for a longer block: consume it unheard.
+                entry.ringBuffer->consume (entry.ringBuffer->peek (wanted).total());
                 entry.channel->level.store (0.0f, std::memory_order_relaxed);
-                continue; // consumed but not heard in this block
+                continue;
             }
         }
-
-        auto* left = block.getWritePointer (0);
-        auto* right = block.getWritePointer (1);
-        const auto* src = scratch.data();
 
         const int leftIndex = 2 * entry.outputPair;
         const int rightIndex = leftIndex + 1;
         auto* outLeft = leftIndex >= 0 && leftIndex < numOuts ? outputs[leftIndex] : nullptr;
         auto* outRight = rightIndex >= 0 && rightIndex < numOuts ? outputs[rightIndex] : nullptr;
+        auto* left = block.getWritePointer (0);
+        auto* right = block.getWritePointer (1);
 
         // A pair beyond the device's channels is still read and metered, so
         // that its ring buffer does not fill up, but not heard.
+        const auto mixFrames = [&] (const float* src, int offset, int count)
+        {
+            auto* l = left + offset;
+            auto* r = right + offset;
+            auto* ol = outLeft != nullptr ? outLeft + offset : nullptr;
+            auto* orr = outRight != nullptr ? outRight + offset : nullptr;
+
+            if (ol != nullptr && orr != nullptr)
+                return splitAddAndMeasure<true, true> (src, l, r, ol, orr, count);
+            if (ol != nullptr)
+                return splitAddAndMeasure<true, false> (src, l, r, ol, nullptr, count);
+            if (orr != nullptr)
+                return splitAddAndMeasure<false, true> (src, l, r, nullptr, orr, count);
+            return splitAddAndMeasure<false, false> (src, l, r, nullptr, nullptr, count);
+        };
+
+        // A full block of whole frames is mixed where it lies in the ring
+        // buffer; a short one, or one whose frame straddles the end of the
+        // array, goes through the scratch and is padded with silence.
+        const auto stretches = entry.ringBuffer->peek (wanted);
         float peak;
-        if (outLeft != nullptr && outRight != nullptr)
-            peak = splitAddAndMeasure<true, true> (src, left, right, outLeft, outRight, frames);
-        else if (outLeft != nullptr)
-            peak = splitAddAndMeasure<true, false> (src, left, right, outLeft, nullptr, frames);
-        else if (outRight != nullptr)
-            peak = splitAddAndMeasure<false, true> (src, left, right, nullptr, outRight, frames);
+
+        if (stretches.total() == wanted && stretches.firstCount % 2 == 0)
+        {
+            const int firstFrames = stretches.firstCount / 2;
+            peak = mixFrames (stretches.first, 0, firstFrames);
+
+            if (stretches.secondCount > 0)
+                peak = std::max (peak, mixFrames (stretches.second, firstFrames, stretches.secondCount / 2));
+
+            entry.ringBuffer->consume (wanted);
+        }
         else
-            peak = splitAddAndMeasure<false, false> (src, left, right, nullptr, nullptr, frames);
+        {
+            const auto got = entry.ringBuffer->read (scratch.data(), wanted);
+            juce::FloatVectorOperations::clear (scratch.data() + got, wanted - got);
+            peak = mixFrames (scratch.data(), 0, frames);
+        }
 
         entry.channel->level.store (peak, std::memory_order_relaxed);
     }

@@ -30,23 +30,44 @@ void RingBuffer::write (const float* src, int count) noexcept
     writePos.store ((w + n) % capacity, std::memory_order_release);
 }
 
-int RingBuffer::read (float* dst, int wanted) noexcept
+RingBuffer::Stretches RingBuffer::peek (int wanted) const noexcept
 {
     const auto w = writePos.load (std::memory_order_acquire);
     const auto r = readPos.load (std::memory_order_relaxed);
     const auto k = std::min (fillOf (w, r), wanted);
 
+    Stretches result;
+
     if (k <= 0)
+        return result;
+
+    result.first = samples.get() + r;
+    result.firstCount = std::min (capacity - r, k);
+    result.second = samples.get();
+    result.secondCount = k - result.firstCount;
+    return result;
+}
+
+void RingBuffer::consume (int count) noexcept
+{
+    if (count <= 0)
+        return;
+
+    const auto r = readPos.load (std::memory_order_relaxed);
+    readPos.store ((r + count) % capacity, std::memory_order_release);
+}
+
+int RingBuffer::read (float* dst, int wanted) noexcept
+{
+    const auto stretches = peek (wanted);
+
+    if (stretches.total() == 0)
         return 0;
 
-    const auto first = std::min (capacity - r, k);
-    std::memcpy (dst, samples.get() + r, static_cast<size_t> (first) * sizeof (float));
-
-    if (k > first)
-        std::memcpy (dst + first, samples.get(), static_cast<size_t> (k - first) * sizeof (float));
-
-    readPos.store ((r + k) % capacity, std::memory_order_release);
-    return k;
+    std::memcpy (dst, stretches.first, static_cast<size_t> (stretches.firstCount) * sizeof (float));
+    std::memcpy (dst + stretches.firstCount, stretches.second, static_cast<size_t> (stretches.secondCount) * sizeof (float));
+    consume (stretches.total());
+    return stretches.total();
 }
 
 void RingBuffer::reset() noexcept

@@ -29,6 +29,23 @@ public:
     // thread only; the reader fills whatever is missing with silence itself.
     int read (float* dst, int wanted) noexcept;
 
+    // The reader's view of up to `wanted` stored samples, in place: the
+    // part up to the end of the array, then the part from its start.
+    struct Stretches
+    {
+        const float* first = nullptr;
+        int firstCount = 0;
+        const float* second = nullptr;
+        int secondCount = 0;
+
+        int total() const noexcept { return firstCount + secondCount; }
+    };
+
+    // Reader thread only. peek() shows the samples without taking them;
+    // consume() then takes the first `count` of them (at most what peek showed).
+    Stretches peek (int wanted) const noexcept;
+    void consume (int count) noexcept;
+
     // Empties the buffer (the samples are left as they are). Only while no
     // writer is attached and the reader cannot be reading: see ChannelTable.
     void reset() noexcept;

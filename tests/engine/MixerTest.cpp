@@ -284,3 +284,34 @@ TEST_F (MixerTest, FollowsRemovalsAndTakeOvers)
     EXPECT_EQ (outs.data[5], two.right);
     expectSilentExcept (outs, { 4, 5 });
 }
+
+// A block that wraps around the end of the ring buffer's array is mixed in
+// place when the wrap falls between frames, and through the scratch when a
+// frame straddles it (a writer once stored an odd number of samples).
+TEST_F (MixerTest, BlocksThatWrapAroundTheRingBufferPlayInOrder)
+{
+    for (const int skew : { 0, 1 })
+    {
+        SCOPED_TRACE ("skew " + std::to_string (skew));
+        table.rebuildSlotEntries();
+        const auto id = table.addChannel (0, "wrap", "Wrap");
+        auto* ring = table.ringBufferFor (id);
+
+        // Move both positions to 100 (+ skew) places before the end of the array.
+        std::vector<float> filler (static_cast<size_t> (ring->getCapacity() - 100 - skew), 0.0f);
+        ring->write (filler.data(), static_cast<int> (filler.size()));
+        ASSERT_EQ (ring->read (filler.data(), static_cast<int> (filler.size())), static_cast<int> (filler.size()));
+
+        const auto src = makeStereo (128, 0.25f, -0.5f, 0.001f);
+        const auto block = src.interleaved();
+        ring->write (block.data(), static_cast<int> (block.size()));
+
+        Outputs outs (10, 128);
+        outs.mix (table, 128);
+        EXPECT_EQ (outs.data[4], src.left);
+        EXPECT_EQ (outs.data[5], src.right);
+        expectSilentExcept (outs, { 4, 5 });
+        EXPECT_EQ (ring->fill(), 0);
+        EXPECT_EQ (levelOf (id), -src.right.back());
+    }
+}

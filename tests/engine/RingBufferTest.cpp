@@ -109,3 +109,30 @@ TEST (RingBuffer, ShortReadThenEmptyAndReset)
     ASSERT_EQ (rb.read (out.data(), 1024), 3);
     EXPECT_EQ (out[0], 1.0f);
 }
+
+// The mixer reads in place: what peek shows across the end of the array is
+// what read would have copied, and consume takes exactly that many.
+TEST (RingBuffer, PeekShowsTheStoredSamplesInPlace)
+{
+    RingBuffer ring;
+    EXPECT_EQ (ring.peek (64).total(), 0);
+
+    std::vector<float> filler (static_cast<size_t> (ring.getCapacity() - 3), 0.0f);
+    ring.write (filler.data(), static_cast<int> (filler.size()));
+    ring.consume (static_cast<int> (filler.size()));
+
+    const std::vector<float> block { 1, 2, 3, 4, 5, 6, 7 };
+    ring.write (block.data(), 7);
+
+    const auto s = ring.peek (6);
+    ASSERT_EQ (s.firstCount, 3);
+    ASSERT_EQ (s.secondCount, 3);
+    EXPECT_EQ (std::vector<float> (s.first, s.first + 3), std::vector<float> ({ 1, 2, 3 }));
+    EXPECT_EQ (std::vector<float> (s.second, s.second + 3), std::vector<float> ({ 4, 5, 6 }));
+    EXPECT_EQ (ring.fill(), 7); // peeking takes nothing
+
+    ring.consume (s.total());
+    float last = 0.0f;
+    EXPECT_EQ (ring.read (&last, 4), 1);
+    EXPECT_EQ (last, 7.0f);
+}
