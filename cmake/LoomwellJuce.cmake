@@ -20,6 +20,16 @@ target_compile_definitions(loomwell_juce
         JUCE_MODAL_LOOPS_PERMITTED=0
         JUCE_CATCH_UNHANDLED_EXCEPTIONS=0)
 
+# JUCE's JACK type needs only JACK's headers at build time: it loads libjack
+# itself when it first scans, and lists nothing where libjack is missing.
+if(NOT LOOMWELL_ENGINE_ONLY)
+    find_path(LOOMWELL_JACK_INCLUDE_DIR jack/jack.h)
+    if(NOT LOOMWELL_JACK_INCLUDE_DIR)
+        message(FATAL_ERROR "JACK's headers (jack/jack.h) were not found; install libjack-jackd2-dev")
+    endif()
+    target_compile_definitions(loomwell_juce PUBLIC JUCE_JACK=1)
+endif()
+
 # Re-export what the modules give their users (include paths and the
 # JUCE_MODULE_AVAILABLE_* definitions) so that our code sees the same
 # configuration as the compiled modules.

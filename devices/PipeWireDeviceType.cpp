@@ -8,6 +8,7 @@
 #include <spa/param/audio/type-info.h>
 
 #include <cinttypes>
+#include <dlfcn.h>
 #include <map>
 #include <thread>
 
@@ -367,13 +368,42 @@ std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType()
     return std::make_unique<PipeWireDeviceType>();
 }
 
+namespace
+{
+
+// Without a JACK server, libjack writes several lines to standard error each
+// time JUCE's JACK type scans, and our standard error is the program's log.
+// JUCE opens libjack by the same names, so the library it gets is this one,
+// with its messages dropped. The handle stays open for the process's life.
+void silenceJackLibrary()
+{
+    [[maybe_unused]] static const bool silenced = [] {
+        void* handle = ::dlopen ("libjack.so.0", RTLD_LAZY);
+        if (handle == nullptr)
+            handle = ::dlopen ("libjack.so", RTLD_LAZY);
+        if (handle == nullptr)
+            return false;
+
+        using SetMessageFunction = void (*) (void (*) (const char*));
+        for (const char* setter : { "jack_set_error_function", "jack_set_info_function" })
+            if (auto* set = reinterpret_cast<SetMessageFunction> (::dlsym (handle, setter)))
+                set (+[] (const char*) {});
+        return true;
+    }();
+}
+
+} // namespace
+
 void addLinuxDeviceTypes (juce::OwnedArray<juce::AudioIODeviceType>& types)
 {
     types.add (createPipeWireDeviceType().release());
     if (auto* alsa = juce::AudioIODeviceType::createAudioIODeviceType_ALSA())
         types.add (alsa);
     if (auto* jack = juce::AudioIODeviceType::createAudioIODeviceType_JACK())
+    {
+        silenceJackLibrary();
         types.add (jack);
+    }
 }
 
 } // namespace loomwell

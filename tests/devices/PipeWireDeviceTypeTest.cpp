@@ -144,9 +144,10 @@ TEST_F (PipeWireDeviceTypeTest, ListsSinksByDescriptionWithTheirChannelNames)
 
     juce::OwnedArray<juce::AudioIODeviceType> types;
     addLinuxDeviceTypes (types);
-    ASSERT_GE (types.size(), 2);
+    ASSERT_EQ (types.size(), 3);
     EXPECT_EQ (types[0]->getTypeName(), "PipeWire");
     EXPECT_EQ (types[1]->getTypeName(), "ALSA");
+    EXPECT_EQ (types[2]->getTypeName(), "JACK");
 }
 
 TEST_F (PipeWireDeviceTypeTest, SinksOfTheSameNameAreNumberedInRegistryOrder)
