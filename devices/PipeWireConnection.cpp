@@ -96,6 +96,94 @@ struct PipeWireConnection::Hooks
     inline static const pw_registry_events registryEvents = makeRegistryEvents();
 };
 
+// The registry announces only a few properties of a node or client; the
+// application's own (its binary, process id, ...) come with the object's info.
+// Stream nodes and clients are therefore bound for their info, which is merged
+// into the cached properties.
+struct PipeWireConnection::Bound
+{
+    PipeWireConnection* owner = nullptr;
+    uint32_t id = 0;
+    pw_proxy* proxy = nullptr;
+    spa_hook hook {};
+
+    static void nodeInfo (void* data, const pw_node_info* info)
+    {
+        auto& self = *static_cast<Bound*> (data);
+        if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0)
+            self.owner->infoProperties (self.id, false, info->props);
+    }
+
+    static void clientInfo (void* data, const pw_client_info* info)
+    {
+        auto& self = *static_cast<Bound*> (data);
+        if ((info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) != 0)
+            self.owner->infoProperties (self.id, true, info->props);
+    }
+
+    inline static const pw_node_events nodeEvents = [] {
+        pw_node_events events {};
+        events.version = PW_VERSION_NODE_EVENTS;
+        events.info = nodeInfo;
+        return events;
+    }();
+
+    inline static const pw_client_events clientEvents = [] {
+        pw_client_events events {};
+        events.version = PW_VERSION_CLIENT_EVENTS;
+        events.info = clientInfo;
+        return events;
+    }();
+};
+
+void PipeWireConnection::bindForInfo (uint32_t id, const char* type)
+{
+    const bool isClient = std::strcmp (type, PW_TYPE_INTERFACE_Client) == 0;
+    auto* proxy = static_cast<pw_proxy*> (pw_registry_bind (registry, id, type,
+                                                            isClient ? PW_VERSION_CLIENT : PW_VERSION_NODE, 0));
+    if (proxy == nullptr)
+        return;
+    auto bound = std::make_unique<Bound>();
+    bound->owner = this;
+    bound->id = id;
+    bound->proxy = proxy;
+    if (isClient)
+        pw_client_add_listener (reinterpret_cast<pw_client*> (proxy), &bound->hook, &Bound::clientEvents, bound.get());
+    else
+        pw_node_add_listener (reinterpret_cast<pw_node*> (proxy), &bound->hook, &Bound::nodeEvents, bound.get());
+    unbind (id);
+    boundGlobals.emplace (id, std::move (bound));
+}
+
+void PipeWireConnection::unbind (uint32_t id)
+{
+    const auto it = boundGlobals.find (id);
+    if (it == boundGlobals.end())
+        return;
+    spa_hook_remove (&it->second->hook);
+    pw_proxy_destroy (it->second->proxy);
+    boundGlobals.erase (it);
+}
+
+void PipeWireConnection::infoProperties (uint32_t id, bool isClient, const spa_dict* props)
+{
+    if (isClient)
+    {
+        if (const auto it = clientMap.find (id); it != clientMap.end())
+            for (auto& [key, value] : allProperties (props))
+                it->second[key] = value;
+        postChange (clientsChanged);
+        return;
+    }
+    const auto it = std::find_if (nodeList.begin(), nodeList.end(), [id] (const auto& n) { return n.id == id; });
+    if (it != nodeList.end())
+    {
+        for (auto& [key, value] : allProperties (props))
+            it->properties[key] = value;
+        postChange (changeBitFor (it->mediaClass));
+    }
+}
+
 PipeWireConnection& PipeWireConnection::instance()
 {
     static PipeWireConnection connection;
@@ -170,6 +258,8 @@ void PipeWireConnection::disconnectLocked()
     if (pwCore == nullptr)
         return;
 
+    while (! boundGlobals.empty())
+        unbind (boundGlobals.begin()->first);
     spa_hook_remove (&hooks->registry);
     spa_hook_remove (&hooks->core);
     pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
@@ -197,11 +287,20 @@ bool PipeWireConnection::refresh()
     if (broken)
         return false;
 
-    const int seq = pw_core_sync (pwCore, PW_ID_CORE, 0);
-    if (seq < 0)
-        return false;
-    const auto done = [this, seq] { return broken || SPA_RESULT_ASYNC_SEQ (lastDoneSeq) >= SPA_RESULT_ASYNC_SEQ (seq); };
-    return waitLocked (done, std::chrono::seconds (3)) && ! broken;
+    // Two rounds: the info of the objects bound while the first one's
+    // globals came in has arrived when the second round is done.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (3);
+    for (int round = 0; round < 2; ++round)
+    {
+        const int seq = pw_core_sync (pwCore, PW_ID_CORE, 0);
+        if (seq < 0)
+            return false;
+        const auto done = [this, seq] { return broken || SPA_RESULT_ASYNC_SEQ (lastDoneSeq) >= SPA_RESULT_ASYNC_SEQ (seq); };
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - std::chrono::steady_clock::now());
+        if (! waitLocked (done, left) || broken)
+            return false;
+    }
+    return true;
 }
 
 bool PipeWireConnection::waitLocked (const std::function<bool()>& ready, std::chrono::milliseconds timeout)
@@ -255,6 +354,8 @@ void PipeWireConnection::globalAdded (uint32_t id, const char* type, const spa_d
         n.properties = allProperties (props);
         const auto bit = changeBitFor (n.mediaClass);
         nodeList.push_back (std::move (n));
+        if (bit == streamsChanged)
+            bindForInfo (id, type);
         postChange (bit);
     }
     else if (std::strcmp (type, PW_TYPE_INTERFACE_Port) == 0)
@@ -272,12 +373,14 @@ void PipeWireConnection::globalAdded (uint32_t id, const char* type, const spa_d
     else if (std::strcmp (type, PW_TYPE_INTERFACE_Client) == 0)
     {
         clientMap[id] = allProperties (props);
+        bindForInfo (id, type);
         postChange (clientsChanged);
     }
 }
 
 void PipeWireConnection::globalRemoved (uint32_t id)
 {
+    unbind (id);
     const auto it = std::find_if (nodeList.begin(), nodeList.end(), [id] (const auto& n) { return n.id == id; });
     if (it != nodeList.end())
     {

@@ -30,8 +30,9 @@ struct PipeWireNode
     std::string description;
     std::string nick;
     uint32_t clientId = 0; // the client that made the node; 0 when unknown
-    // Every property of the global, as another process announced it: any
-    // length, any bytes. Whoever shows or keys on one must clean it first.
+    // Every property of the global, as another process announced it (for
+    // stream nodes also those of the node's info, which carry the
+    // application's own): any length, any bytes. Whoever shows or keys on one must clean it first.
     std::map<std::string, std::string> properties;
     // audio.channel of the node's input ports in port order: a sink's channels.
     std::vector<std::string> inputChannels;
@@ -145,6 +146,7 @@ private:
     void deliverChanges();
 
     struct Hooks;
+    struct Bound;
 
     void coreInfo (const spa_dict* props);
     void coreDone (uint32_t id, int seq);
@@ -152,6 +154,9 @@ private:
     void globalRemoved (uint32_t id);
     void lostConnection();
     PipeWireNode withChannels (const PipeWireNode&) const;
+    void bindForInfo (uint32_t id, const char* type);
+    void infoProperties (uint32_t id, bool isClient, const spa_dict* props);
+    void unbind (uint32_t id);
 
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
@@ -166,6 +171,7 @@ private:
     std::map<uint32_t, PipeWirePort> portMap;
     std::map<uint32_t, std::map<std::string, std::string>> clientMap;
     std::map<int, std::pair<uint32_t, std::function<void()>>> removalWatches;
+    std::map<uint32_t, std::unique_ptr<Bound>> boundGlobals;
     int nextWatchId = 1;
     double sampleRate = 48000.0;
     int quantum = 1024;
