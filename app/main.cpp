@@ -1,3 +1,4 @@
+#include "ConsoleCaptures.h"
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
 #include "LibudevUsbRegistry.h"
@@ -51,7 +52,13 @@ int main()
     deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
 
     auto& tracker = DeviceTracker::instance();
+    connectTrackerToCaptures (tracker);
     tracker.scanForDevices();
+
+    // The change sources come after the first scan: it posts nothing, and
+    // nothing may run a hot-plug pass before it.
+    tracker.installDeviceListListener();
+    tracker.wakeObserver = WakeObserver::create ([] { DeviceTracker::instance().handleSystemWake(); });
 
     juce::LinuxEventLoop::registerFdCallback (quitPipe[0], [] (int)
     {
@@ -61,6 +68,14 @@ int main()
     juce::MessageManager::getInstance()->runDispatchLoop();
 
     juce::LinuxEventLoop::unregisterFdCallback (quitPipe[0]);
+
+    // No new runs may be queued once the consoles start closing; runs
+    // already queued are dropped with the message manager.
+    tracker.wakeObserver.reset();
+    if (tracker.listenerInstalled)
+        tracker.removeDeviceListListener();
+
+    // Stops each console's captures before its channels go away.
     tracker.closeAndDestroyAll();
     juce::shutdownJuce_GUI();
     return 0;

@@ -1,7 +1,11 @@
 #include "DeviceTracker.h"
 
 #include "DeviceBackends.h"
+#include "DeviceListListener.h"
+#include "Notifications.h"
 #include "UsbProbe.h"
+
+#include <juce_events/juce_events.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,8 +31,14 @@ DeviceTracker& DeviceTracker::instance()
     return tracker;
 }
 
+DeviceTracker::DeviceTracker() = default;
+
 DeviceTracker::~DeviceTracker()
 {
+    // Process exit: the capture registries may be gone already, so no hook
+    // runs here; after a normal shut-down nothing is left anyway.
+    deviceListListener.reset();
+    wakeObserver.reset();
     destroyAll();
 }
 
@@ -54,6 +64,7 @@ void DeviceTracker::scanForDevices()
         }
 
         std::fprintf (stderr, "LMW:   removing %s (S/N %s) — unplugged\n", device.displayName.c_str(), device.serial.c_str());
+        stopCaptures (device);
         device.close();
         it = devices.erase (it);
     }
@@ -83,6 +94,22 @@ void DeviceTracker::scanForDevices()
     std::fprintf (stderr, "LMW: now tracking %d devices\n", static_cast<int> (devices.size()));
 }
 
+void DeviceTracker::queueDeviceListChange()
+{
+    ++runStatistics.requests;
+    if (runQueued.exchange (true) && coalesceQueuedRuns)
+        return;
+
+    ++runStatistics.queued;
+    juce::MessageManager::callAsync ([]
+    {
+        auto& tracker = instance();
+        // Cleared before the run starts: a change during the run queues another.
+        tracker.runQueued = false;
+        tracker.handleDeviceListChange();
+    });
+}
+
 void DeviceTracker::handleDeviceListChange()
 {
     if (scanning)
@@ -91,18 +118,140 @@ void DeviceTracker::handleDeviceListChange()
         return;
     }
 
+    const auto started = std::chrono::steady_clock::now();
     scanning = true;
     std::fprintf (stderr, "LMW: handleDeviceListChange\n");
+
+    SavedAssignments saved;
+    for (const auto& device : devices)
+    {
+        auto& slots = saved[device->serial];
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+            for (const auto& source : device->channelsForSlot (slot))
+                slots[slot].push_back ({ source.bundleId, source.name, source.sourceKind, source.deviceId });
+    }
+
+    for (const auto& device : devices)
+    {
+        if (! device->isStale())
+            continue;
+
+        std::fprintf (stderr, "LMW:   %s (S/N %s) JUCE handle stale, closing\n", device->displayName.c_str(), device->serial.c_str());
+        device->close();
+    }
+
     scanForDevices();
+
+    for (const auto& device : devices)
+    {
+        if (device->isOpen())
+            continue;
+
+        std::fprintf (stderr, "LMW:   trying to reopen %s (S/N %s)\n", device->displayName.c_str(), device->serial.c_str());
+
+        // A successful open rebuilds the table and with it every ring buffer.
+        stopCaptures (*device);
+        if (! device->open())
+            continue;
+
+        const auto entry = saved.find (device->serial);
+        if (entry == saved.end())
+            continue;
+
+        restore (*device, entry->second);
+        std::fprintf (stderr, "LMW:   restored slot assignments for S/N %s\n", device->serial.c_str());
+    }
+
     scanning = false;
+    NotificationCentre::defaultCentre().post (deviceStateChangedNotification);
+
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds> (std::chrono::steady_clock::now() - started);
+    ++runStatistics.runs;
+    runStatistics.totalTime += took;
+    runStatistics.longestTime = std::max (runStatistics.longestTime, took);
+}
+
+void DeviceTracker::restore (DeviceInstance& device, const SavedAssignments::mapped_type& slots)
+{
+    for (uint32_t slot = 0; slot < slots.size(); ++slot)
+    {
+        for (const auto& source : slots[slot])
+        {
+            auto restored = source;
+            int32_t channelId = -1;
+
+            if (source.sourceKind == sourceKindInputDevice)
+            {
+                // A device that came back may carry a new id; its UID stays.
+                if (captureHooks.findInputDevice)
+                    if (const auto current = captureHooks.findInputDevice (source.bundleId))
+                        restored.deviceId = *current;
+                channelId = device.addInputChannel (slot, restored.bundleId, restored.name, restored.deviceId);
+            }
+            else
+            {
+                restored.sourceKind = sourceKindApplication;
+                channelId = device.addChannel (slot, restored.bundleId, restored.name);
+            }
+
+            if (channelId < 0)
+                continue;
+
+            auto ring = device.getChannelTable().shareRingBuffer (channelId);
+            if (ring != nullptr && captureHooks.startCapture)
+                captureHooks.startCapture (device, restored, channelId, std::move (ring));
+        }
+    }
+}
+
+void DeviceTracker::handleSystemWake()
+{
+    std::fprintf (stderr, "LMW: system wake detected, forcing rescan\n");
+
+    for (auto& device : devices)
+    {
+        stopCaptures (*device);
+        device->close();
+    }
+    destroyAll();
+
+    juce::Timer::callAfterDelay (wakeRescanDelayMs, [] { instance().rescanAfterWake(); });
+}
+
+void DeviceTracker::rescanAfterWake()
+{
+    std::fprintf (stderr, "LMW: post-wake rescan\n");
+    scanForDevices();
+    NotificationCentre::defaultCentre().post (deviceStateChangedNotification);
+}
+
+void DeviceTracker::installDeviceListListener()
+{
+    deviceListListener = DeviceListListener::install ([] { instance().queueDeviceListChange(); });
+    listenerInstalled = deviceListListener != nullptr;
+}
+
+void DeviceTracker::removeDeviceListListener()
+{
+    deviceListListener.reset();
+    listenerInstalled = false;
 }
 
 void DeviceTracker::closeAndDestroyAll()
 {
     for (auto& device : devices)
+    {
+        stopCaptures (*device);
         device->close();
+    }
 
     destroyAll();
+}
+
+void DeviceTracker::stopCaptures (DeviceInstance& device)
+{
+    if (captureHooks.stopCaptures)
+        captureHooks.stopCaptures (device);
 }
 
 void DeviceTracker::destroyAll()

@@ -41,6 +41,8 @@ uint32_t changeBitFor (const std::string& mediaClass)
         return PipeWireConnection::sourcesChanged;
     if (mediaClass.rfind ("Stream/", 0) == 0)
         return PipeWireConnection::streamsChanged;
+    if (mediaClass == "Audio/Duplex")
+        return PipeWireConnection::duplexChanged;
     return 0;
 }
 
@@ -269,6 +271,7 @@ void PipeWireConnection::disconnectLocked()
     nodeList.clear();
     portMap.clear();
     clientMap.clear();
+    audioDeviceIds.clear();
 }
 
 bool PipeWireConnection::refresh()
@@ -370,6 +373,14 @@ void PipeWireConnection::globalAdded (uint32_t id, const char* type, const spa_d
         portMap[id] = std::move (port);
         postChange (portsChanged);
     }
+    else if (std::strcmp (type, PW_TYPE_INTERFACE_Device) == 0)
+    {
+        if (lookup (props, PW_KEY_MEDIA_CLASS) == "Audio/Device")
+        {
+            audioDeviceIds.insert (id);
+            postChange (audioDevicesChanged);
+        }
+    }
     else if (std::strcmp (type, PW_TYPE_INTERFACE_Client) == 0)
     {
         clientMap[id] = allProperties (props);
@@ -392,6 +403,8 @@ void PipeWireConnection::globalRemoved (uint32_t id)
         postChange (portsChanged);
     if (clientMap.erase (id) > 0)
         postChange (clientsChanged);
+    if (audioDeviceIds.erase (id) > 0)
+        postChange (audioDevicesChanged);
 
     for (auto w = removalWatches.begin(); w != removalWatches.end();)
     {
@@ -414,9 +427,12 @@ void PipeWireConnection::lostConnection()
     uint32_t bits = 0;
     for (const auto& n : nodeList)
         bits |= changeBitFor (n.mediaClass);
+    if (! audioDeviceIds.empty())
+        bits |= audioDevicesChanged;
     nodeList.clear();
     portMap.clear();
     clientMap.clear();
+    audioDeviceIds.clear();
 
     auto watches = std::move (removalWatches);
     removalWatches.clear();

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ public:
         streamsChanged = 4,
         portsChanged = 8,
         clientsChanged = 16,
+        // Device objects (media.class "Audio/Device": a sound card, a USB
+        // audio interface) appeared or vanished.
+        audioDevicesChanged = 32,
+        duplexChanged = 64, // nodes of media.class "Audio/Duplex"
     };
 
     // Told on the message thread that nodes appeared or vanished; changes
@@ -170,6 +175,7 @@ private:
     std::vector<PipeWireNode> nodeList;
     std::map<uint32_t, PipeWirePort> portMap;
     std::map<uint32_t, std::map<std::string, std::string>> clientMap;
+    std::set<uint32_t> audioDeviceIds; // only to tell their removal
     std::map<int, std::pair<uint32_t, std::function<void()>>> removalWatches;
     std::map<uint32_t, std::unique_ptr<Bound>> boundGlobals;
     int nextWatchId = 1;

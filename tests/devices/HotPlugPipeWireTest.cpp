@@ -1,0 +1,294 @@
+// Hot-plug and slot restore with real captures: a private PipeWire world
+// whose 10-channel null sink stands in for a console's multitrack device, a
+// tone application and a tone-fed source. Only the USB registry is in-process.
+
+#include "AppCapture.h"
+#include "ConsoleCaptures.h"
+#include "DeviceBackends.h"
+#include "DeviceTracker.h"
+#include "InputCapture.h"
+#include "InputDevices.h"
+#include "Notifications.h"
+#include "PipeWireDeviceType.h"
+#include "PipeWireWorld.h"
+#include "ToneSources.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <iostream>
+#include <numbers>
+
+namespace loomwell
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using testing::pumpFor;
+using testing::pumpUntil;
+
+const std::string trelDevice = "Mixora Trel Main Multitrack";
+
+class ListedUsbRegistry final : public UsbRegistry
+{
+public:
+    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
+    std::vector<UsbDeviceAttributes> devices { { "3a7d", "7301", "T1", "0105", "Mixora Trel" } };
+};
+
+// Amplitude of a sine of this frequency in one channel of interleaved audio (Goertzel).
+double toneAmplitude (const testing::Recording& r, int channel, double frequency)
+{
+    const double w = 2.0 * std::numbers::pi * frequency / 48000.0, k = 2.0 * std::cos (w);
+    double s1 = 0, s2 = 0;
+    size_t n = 0;
+    // The first 0.2 s may still be the sink filling up.
+    for (size_t i = 9600u * static_cast<size_t> (r.channels) + static_cast<size_t> (channel); i < r.samples.size();
+         i += static_cast<size_t> (r.channels), ++n)
+    {
+        const double s0 = r.samples[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return n == 0 ? 0.0 : 2.0 * std::sqrt (std::max (0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double> (n);
+}
+
+class HotPlugOnPipeWire : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        juce::initialiseJuce_GUI();
+        world = std::make_unique<testing::PipeWireWorld>();
+        ready = world->start();
+    }
+
+    static void TearDownTestSuite()
+    {
+        world.reset();
+        juce::shutdownJuce_GUI();
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE (ready) << world->logs();
+        deviceBackends().usbRegistry = &registry;
+        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
+        connectTrackerToCaptures (tracker);
+        tracker.installDeviceListListener();
+        ASSERT_TRUE (tracker.listenerInstalled);
+        token = NotificationCentre::defaultCentre().addObserver (deviceStateChangedNotification, [this] { ++posts; });
+    }
+
+    void TearDown() override
+    {
+        NotificationCentre::defaultCentre().removeObserver (token);
+        tracker.removeDeviceListListener();
+        tracker.closeAndDestroyAll();
+        pumpFor (50ms);
+        tracker.captureHooks = {};
+        tracker.coalesceQueuedRuns = true;
+        deviceBackends() = {};
+        for (auto pid : apps)
+            testing::PipeWireWorld::stopProcess (pid);
+        for (auto& source : sources)
+            testing::stopFedSource (*world, source);
+        for (auto sink : sinks)
+            world->destroyNode (sink);
+    }
+
+    std::optional<uint32_t> makeConsoleSink()
+    {
+        auto sink = world->createNullSink ({ "mixora-trel", trelDevice, 10, {}, 0 });
+        if (sink)
+            sinks.push_back (*sink);
+        return sink;
+    }
+
+    bool destroySink (uint32_t id)
+    {
+        sinks.erase (std::remove (sinks.begin(), sinks.end(), id), sinks.end());
+        return world->destroyNode (id);
+    }
+
+    pid_t playTone (double frequency)
+    {
+        const auto path = world->runtimeDir() + "/tone" + std::to_string (static_cast<int> (frequency)) + ".wav";
+        testing::writeToneWav (path, { { frequency, 0.5f } }, 60.0);
+        const auto pid = testing::playToneApp (*world, "toneapp", "Tone App", path);
+        apps.push_back (pid);
+        EXPECT_TRUE (pumpUntil ([pid] { return testing::isPlaying (pid); })) << world->logs();
+        pumpFor (200ms);
+        return pid;
+    }
+
+    std::optional<InputDevice> makeMic()
+    {
+        sources.push_back (testing::makeFedSource (*world, "test-mic", "Test Mic", { { 1000.0, 0.25f } }, 60.0));
+        if (! sources.back().node)
+            return std::nullopt;
+        for (const auto& input : listInputDevices())
+            if (input.uid == "test-mic")
+                return input;
+        return std::nullopt;
+    }
+
+    std::optional<testing::Recording> record (uint32_t sink)
+    {
+        const auto path = world->runtimeDir() + "/console" + std::to_string (recordings++) + ".wav";
+        const auto recorder = world->startRecording (sink, 10, path);
+        if (! recorder)
+            return std::nullopt;
+        pumpFor (1200ms);
+        if (! world->stopRecording (*recorder))
+            return std::nullopt;
+        return testing::readFloatWav (path);
+    }
+
+    static std::string captured (const std::function<void()>& action)
+    {
+        ::testing::internal::CaptureStderr();
+        action();
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    static size_t count (const std::string& text, const std::string& what)
+    {
+        size_t n = 0;
+        for (auto at = text.find (what); at != std::string::npos; at = text.find (what, at + what.size()))
+            ++n;
+        return n;
+    }
+
+    static inline std::unique_ptr<testing::PipeWireWorld> world;
+    static inline bool ready = false;
+    DeviceTracker& tracker = DeviceTracker::instance();
+    ListedUsbRegistry registry;
+    std::vector<pid_t> apps;
+    std::vector<testing::FedSource> sources;
+    std::vector<uint32_t> sinks;
+    NotificationCentre::Token token = 0;
+    int posts = 0;
+    int recordings = 0;
+};
+
+TEST_F (HotPlugOnPipeWire, AConsoleWhoseSinkComesBackGetsItsCapturesBack)
+{
+    auto sink = makeConsoleSink();
+    ASSERT_TRUE (sink) << world->logs();
+    captured ([this] { tracker.scanForDevices(); });
+    ASSERT_EQ (tracker.devices.size(), 1u);
+    auto& console = *tracker.devices[0];
+    pumpFor (300ms);
+
+    playTone (440.0);
+    const auto mic = makeMic();
+    ASSERT_TRUE (mic) << world->logs();
+
+    const auto music = console.addChannel (0, "toneapp", "Tone App");
+    startAppCapture (&console, "toneapp", music, console.getChannelTable().shareRingBuffer (music));
+    const auto a = console.addInputChannel (2, mic->uid, mic->name, mic->deviceId);
+    startInputCapture (&console, mic->deviceId, a, console.getChannelTable().shareRingBuffer (a));
+    ASSERT_TRUE (hasAppCapture (&console, music) && hasInputCapture (&console, a));
+    pumpFor (200ms);
+    posts = 0;
+
+    // The sink goes away and comes back as a new node; the console stays on USB.
+    std::string output = captured ([&] {
+        ASSERT_TRUE (destroySink (*sink));
+        pumpUntil ([&] { return ! console.isOpen(); });
+        pumpFor (300ms);
+        sink = makeConsoleSink();
+        ASSERT_TRUE (sink);
+        pumpUntil ([&] { return console.isOpen(); }, 15s);
+        pumpFor (500ms);
+    });
+    EXPECT_NE (output.find ("LMW:   Mixora Trel (S/N T1) JUCE handle stale, closing\n"), std::string::npos) << output;
+    EXPECT_NE (output.find ("LMW:   trying to reopen Mixora Trel (S/N T1)\n"), std::string::npos) << output;
+    EXPECT_EQ (count (output, "LMW:   restored slot assignments for S/N T1\n"), 1u) << output;
+    EXPECT_EQ (count (output, "skipped"), 0u) << output;
+    EXPECT_EQ (posts, static_cast<int> (count (output, "LMW: handleDeviceListChange\n")));
+    std::cout << "sink gone and back: " << count (output, "LMW: handleDeviceListChange\n") << " runs, "
+              << tracker.runStatistics.requests << " requests so far\n";
+    ASSERT_TRUE (console.isOpen());
+
+    const auto restoredMusic = console.channelsForSlot (0);
+    const auto restoredA = console.channelsForSlot (2);
+    ASSERT_EQ (restoredMusic.size(), 1u);
+    ASSERT_EQ (restoredA.size(), 1u);
+    EXPECT_NE (restoredMusic[0].channelId, music);
+    EXPECT_EQ (restoredA[0].sourceKind, sourceKindInputDevice);
+    EXPECT_EQ (restoredA[0].bundleId, "test-mic");
+    EXPECT_FALSE (hasAppCapture (&console, music) || hasInputCapture (&console, a));
+    EXPECT_TRUE (hasAppCapture (&console, restoredMusic[0].channelId));
+    EXPECT_TRUE (hasInputCapture (&console, restoredA[0].channelId));
+
+    const auto heard = record (*sink);
+    ASSERT_TRUE (heard && heard->channels == 10) << world->logs();
+    for (int channel = 0; channel < 10; ++channel)
+    {
+        EXPECT_NEAR (toneAmplitude (*heard, channel, 440.0), channel == 4 || channel == 5 ? 0.5 : 0.0, 0.05) << channel;
+        EXPECT_NEAR (toneAmplitude (*heard, channel, 1000.0), channel == 6 || channel == 7 ? 0.25 : 0.0, 0.03) << channel;
+    }
+
+    // Taking the application off "Music" while the input joins it there: the
+    // slot entry takes over the input's source, whose capture keeps playing.
+    const auto extra = console.addInputChannel (0, mic->uid, mic->name, restoredA[0].deviceId);
+    startInputCapture (&console, restoredA[0].deviceId, extra, console.getChannelTable().shareRingBuffer (extra));
+    const auto outcome = removeSourceFromSlot (console, 0, "toneapp");
+    EXPECT_EQ (outcome.movedFromChannelId, extra);
+    EXPECT_EQ (outcome.movedToChannelId, restoredMusic[0].channelId);
+    EXPECT_FALSE (hasAppCapture (&console, restoredMusic[0].channelId));
+    EXPECT_FALSE (hasInputCapture (&console, extra));
+    EXPECT_TRUE (hasInputCapture (&console, outcome.movedToChannelId));
+
+    const auto after = record (*sink);
+    ASSERT_TRUE (after && after->channels == 10);
+    EXPECT_NEAR (toneAmplitude (*after, 4, 1000.0), 0.25, 0.03);
+    EXPECT_NEAR (toneAmplitude (*after, 4, 440.0), 0.0, 0.03);
+}
+
+TEST_F (HotPlugOnPipeWire, OnePlugInIsOneRunWhenQueuedRunsAreFolded)
+{
+    // The console is on USB but its device is not there yet: nothing is tracked.
+    captured ([this] { tracker.scanForDevices(); });
+    ASSERT_TRUE (tracker.devices.empty());
+    pumpFor (300ms);
+
+    const auto plugIn = [this] (bool fold)
+    {
+        tracker.coalesceQueuedRuns = fold;
+        tracker.runStatistics = {};
+        const auto output = captured ([&] {
+            ASSERT_TRUE (makeConsoleSink());
+            pumpUntil ([&] { return ! tracker.devices.empty(); });
+            pumpFor (1500ms);
+        });
+        EXPECT_EQ (tracker.devices.size(), 1u) << output;
+        EXPECT_EQ (count (output, "LMW:   opened Mixora Trel (S/N T1)\n"), 1u) << output;
+        const auto stats = tracker.runStatistics;
+        std::cout << (fold ? "folded" : "unfolded") << ": " << stats.requests << " requests, " << stats.runs
+                  << " runs, longest " << stats.longestTime.count() << " us, total " << stats.totalTime.count() << " us\n";
+
+        // Unplugged again (device and USB) for the next round.
+        registry.devices.clear();
+        captured ([&] {
+            for (auto id : std::vector<uint32_t> (sinks))
+                destroySink (id);
+            pumpFor (1000ms);
+        });
+        registry.devices = { { "3a7d", "7301", "T1", "0105", "Mixora Trel" } };
+        EXPECT_TRUE (tracker.devices.empty());
+        return stats;
+    };
+
+    const auto unfolded = plugIn (false);
+    const auto folded = plugIn (true);
+    EXPECT_GE (unfolded.runs, 1);
+    EXPECT_GE (folded.runs, 1);
+    EXPECT_LE (folded.runs, unfolded.runs);
+}
+
+} // namespace
+} // namespace loomwell
