@@ -128,6 +128,10 @@ bool DeviceInstance::open()
                   displayName.c_str(), static_cast<int> (channelCount), serial.c_str(), firmware.c_str());
 
     deviceManager.addAudioCallback (this);
+    // Broadcasts of this opening (and any left over from before a close) are
+    // still queued; with no listener yet they are dropped here rather than
+    // reaching the listener after `busy` is cleared as a change of the list.
+    deviceManager.dispatchPendingMessages();
     deviceManager.addChangeListener (this);
     busy = false;
     return true;
@@ -232,8 +236,10 @@ bool DeviceInstance::isStale() const
     if (! isOpen())
         return false;
 
+    // A sink that vanished and came back under the same name before the
+    // manager looked leaves it holding a device that no longer plays.
     auto* device = deviceManager.getCurrentAudioDevice();
-    return device == nullptr || device->getName().toStdString() != claimedDeviceName;
+    return device == nullptr || device->getName().toStdString() != claimedDeviceName || ! device->isPlaying();
 }
 
 int32_t DeviceInstance::addChannel (uint32_t slot, const std::string& bundleId, const std::string& name)
@@ -279,7 +285,7 @@ void DeviceInstance::changeListenerCallback (juce::ChangeBroadcaster*)
     if (busy)
         return;
 
-    juce::MessageManager::callAsync ([] { DeviceTracker::instance().handleDeviceListChange(); });
+    DeviceTracker::instance().queueDeviceListChange();
 }
 
 } // namespace loomwell

@@ -54,7 +54,8 @@ public:
     bool isOpen() const noexcept { return state.load() == stateOpen; }
 
     // Open, but the manager no longer holds the device this instance claimed
-    // (it vanished, or the manager replaced it).
+    // (it vanished, or the manager replaced it), or that device stopped
+    // playing on its own.
     bool isStale() const;
 
     // The channel table's operations (main thread).

@@ -352,9 +352,22 @@ private:
         if ((changeBits & PipeWireConnection::sinksChanged) == 0)
             return;
 
-        // Device managers read the names without scanning again.
+        // A console's manager treats every broadcast as a reason for a full
+        // rescan, so only a real change of the sinks (a name, or a node that
+        // went and came back under the same name) is announced.
+        const auto before = sinkIdentities();
         scanForDevices();
-        callDeviceChangeListeners();
+
+        if (sinkIdentities() != before)
+            callDeviceChangeListeners();
+    }
+
+    std::vector<std::pair<uint32_t, juce::String>> sinkIdentities() const
+    {
+        std::vector<std::pair<uint32_t, juce::String>> identities;
+        for (size_t i = 0; i < sinks.size(); ++i)
+            identities.emplace_back (sinks[i].id, names[static_cast<int> (i)]);
+        return identities;
     }
 
     std::vector<PipeWireNode> sinks;
