@@ -81,7 +81,10 @@ struct Capture
 
     pw_stream* stream = nullptr;
     spa_hook streamHook {};
+    spa_hook coreHook {}; // while the start waits
+    bool coreHooked = false;
     pw_stream_state state = PW_STREAM_STATE_UNCONNECTED; // loop thread, lock held
+    bool refused = false; // fell back to unconnected while connecting: the daemon said no
     std::string error;
     uint32_t nodeId = SPA_ID_INVALID;
     uint32_t left = SPA_ID_INVALID, right = SPA_ID_INVALID;
@@ -115,10 +118,11 @@ struct Capture
         pw_stream_queue_buffer (self.stream, buffer);
     }
 
-    static void stateChanged (void* data, pw_stream_state, pw_stream_state state, const char* error)
+    static void stateChanged (void* data, pw_stream_state old, pw_stream_state state, const char* error)
     {
         auto& self = *static_cast<Capture*> (data);
         self.state = state;
+        self.refused = self.refused || (old == PW_STREAM_STATE_CONNECTING && state == PW_STREAM_STATE_UNCONNECTED);
         if (error != nullptr)
             self.error = error;
         PipeWireConnection::instance().signalWaiters();
@@ -134,6 +138,34 @@ struct Capture
             return e;
         }();
         return &events;
+    }
+
+    // The daemon answers a stream it refuses with an error on the core about
+    // the stream's proxy; the stream itself only falls back to unconnected.
+    // While a start waits, the main thread makes nothing else on this core,
+    // so such an error is about our stream.
+    static const pw_core_events* coreEvents()
+    {
+        static const pw_core_events events = [] {
+            pw_core_events e {};
+            e.version = PW_VERSION_CORE_EVENTS;
+            e.error = [] (void* data, uint32_t id, int, int res, const char* message)
+            {
+                auto& self = *static_cast<Capture*> (data);
+                if (id != PW_ID_CORE && self.error.empty())
+                    self.error = message != nullptr && *message != 0 ? message : spa_strerror (res);
+            };
+            return e;
+        }();
+        return &events;
+    }
+
+    // Lock held.
+    void unhookCore()
+    {
+        if (coreHooked)
+            spa_hook_remove (&coreHook);
+        coreHooked = false;
     }
 
     // Lock held. Nothing is logged: the start reports its failures itself.
@@ -162,6 +194,8 @@ struct Capture
 
         connection.retainCore();
         pw_stream_add_listener (stream, &streamHook, streamEvents(), this);
+        pw_core_add_listener (connection.core(), &coreHook, coreEvents(), this);
+        coreHooked = true;
 
         spa_audio_info_raw info {};
         info.format = SPA_AUDIO_FORMAT_F32;
@@ -180,6 +214,7 @@ struct Capture
     // Lock held. Once it returns, the stream can no longer call back.
     int destroy()
     {
+        unhookCore();
         if (stream == nullptr)
             return 0;
         target.store (nullptr, std::memory_order_release);
@@ -403,11 +438,13 @@ void startAppCapture (const void* console, const std::string& bundleId, int32_t 
         }
         const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now());
         const bool settled = connection.waitLocked ([&c = *capture] {
-            return c.state == PW_STREAM_STATE_PAUSED || c.state == PW_STREAM_STATE_STREAMING || c.state == PW_STREAM_STATE_ERROR;
+            return c.state == PW_STREAM_STATE_PAUSED || c.state == PW_STREAM_STATE_STREAMING || c.state == PW_STREAM_STATE_ERROR || c.refused;
         }, remaining);
-        if (settled && capture->state == PW_STREAM_STATE_ERROR)
-            logMessage ("LMW: Failed to start capture: %s", capture->error.c_str());
-        if (! settled || capture->state == PW_STREAM_STATE_ERROR)
+        capture->unhookCore();
+        const bool failed = capture->state == PW_STREAM_STATE_ERROR || capture->refused;
+        if (settled && failed)
+            logMessage ("LMW: Failed to start capture: %s", capture->error.empty() ? "refused" : capture->error.c_str());
+        if (! settled || failed)
         {
             capture->destroy();
             return;

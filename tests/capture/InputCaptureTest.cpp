@@ -3,19 +3,13 @@
 #include "PipeWireConnection.h"
 #include "PipeWireWorld.h"
 #include "SampleConversion.h"
+#include "ToneSources.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <thread>
-
-extern char** environ;
 
 namespace loomwell
 {
@@ -24,9 +18,7 @@ namespace
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing::PipeWireWorld;
-
-constexpr double pi = 3.14159265358979323846;
+using namespace testing;
 
 // Planar input as the capture stream hands it over: one channel per buffer.
 TEST (InputInterleave, PlanarBlocksBecomeStereoFrames)
@@ -51,72 +43,6 @@ TEST (InputInterleave, PlanarBlocksBecomeStereoFrames)
     EXPECT_EQ (convert ({ left, right, third, third }, 2), (std::vector<float> { 0.1f, -0.1f, 0.2f, -0.2f }));
     EXPECT_TRUE (convert ({ left, right }, 0).empty());
     EXPECT_TRUE (convert ({}, 3).empty());
-}
-
-// A short-lived or long-running helper program of the test, its output kept
-// with the world's logs.
-pid_t spawnTool (const PipeWireWorld& world, const std::string& logName, const std::vector<std::string>& argv)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, 0, "/dev/null", O_RDONLY, 0);
-    const auto log = world.runtimeDir() + "/" + logName + ".log";
-    posix_spawn_file_actions_addopen (&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2 (&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back (const_cast<char*> (a.c_str()));
-    args.push_back (nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy (&actions);
-    return pid;
-}
-
-bool runTool (const PipeWireWorld& world, const std::vector<std::string>& argv)
-{
-    const auto pid = spawnTool (world, argv[0], argv);
-    int status = 0;
-    return pid > 0 && waitpid (pid, &status, 0) == pid && WIFEXITED (status) && WEXITSTATUS (status) == 0;
-}
-
-// One sine per channel, 32-bit float WAV.
-void writeTone (const std::string& path, const std::vector<std::pair<double, float>>& channels, double seconds)
-{
-    const auto numChannels = static_cast<uint32_t> (channels.size());
-    const auto frames = static_cast<uint32_t> (seconds * 48000);
-    const uint32_t dataBytes = frames * numChannels * 4;
-    std::ofstream out (path, std::ios::binary);
-    const auto u16 = [&] (uint32_t v) { out.put (static_cast<char> (v & 0xFF)).put (static_cast<char> (v >> 8 & 0xFF)); };
-    const auto u32 = [&] (uint32_t v) { u16 (v & 0xFFFF); u16 (v >> 16); };
-    out << "RIFF"; u32 (36 + dataBytes); out << "WAVEfmt "; u32 (16);
-    u16 (3); u16 (numChannels); u32 (48000); u32 (48000 * numChannels * 4); u16 (numChannels * 4); u16 (32);
-    out << "data"; u32 (dataBytes);
-    for (uint32_t i = 0; i < frames; ++i)
-        for (const auto& [frequency, level] : channels)
-        {
-            const auto sample = static_cast<float> (level * std::sin (2.0 * pi * frequency * i / 48000.0));
-            out.write (reinterpret_cast<const char*> (&sample), sizeof (sample));
-        }
-}
-
-std::optional<PipeWireNode> waitForSource (const std::string& nodeName, size_t outputPorts)
-{
-    auto& connection = PipeWireConnection::instance();
-    for (const auto end = Clock::now() + 10s; Clock::now() < end; std::this_thread::sleep_for (20ms))
-    {
-        if (! connection.refresh())
-            continue;
-        for (const auto& node : connection.allNodes())
-            if (node.name == nodeName)
-            {
-                const auto ports = connection.ports (node.id);
-                if (static_cast<size_t> (std::count_if (ports.begin(), ports.end(), [] (auto& p) { return ! p.input; })) == outputPorts)
-                    return node;
-            }
-    }
-    return std::nullopt;
 }
 
 // Drains the ring buffer at a real-time pace, as the mixing callback would.
@@ -157,48 +83,28 @@ Tone measure (const std::vector<float>& stereo, int side)
     return tone;
 }
 
-// A world with two fed sources: "Test Mic", a mono virtual source made from a
-// null sink (it delivers through monitor-flagged ports) playing 440 Hz at 0.5
-// through a manual link, and "Test Stereo", a loopback's source fed through
-// its sink with 440 Hz at 0.5 on the left and 1000 Hz at 0.25 on the right.
+// A world with two fed sources: "Test Mic", a mono virtual source playing
+// 440 Hz at 0.5, and "Test Stereo" with 440 Hz at 0.5 on the left and
+// 1000 Hz at 0.25 on the right.
 class InputCaptureTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE (world.start()) << world.logs();
-        const auto dir = world.runtimeDir();
-        writeTone (dir + "/mono.wav", { { 440.0, 0.5f } }, 60.0);
-        writeTone (dir + "/stereo.wav", { { 440.0, 0.5f }, { 1000.0, 0.25f } }, 60.0);
-
-        ASSERT_TRUE (runTool (world, { "pw-cli", "create-node", "adapter",
-            "{ factory.name=support.null-audio-sink media.class=Audio/Source/Virtual object.linger=true "
-            "node.name=test-mic node.description=\"Test Mic\" audio.position=[MONO] }" }));
-        mic = waitForSource ("test-mic", 1);
+        monoSource = makeFedSource (world, "test-mic", "Test Mic", { { 440.0, 0.5f } }, 60.0);
+        mic = monoSource.node;
         ASSERT_TRUE (mic.has_value()) << world.logs();
-        monoFeed = spawnTool (world, "mono-feed", { "pw-cat", "--playback", "--target", "0",
-                                                    "-P", "{ node.name=mono-feed }", dir + "/mono.wav" });
-        bool fed = false;
-        for (const auto end = Clock::now() + 10s; ! fed && Clock::now() < end; std::this_thread::sleep_for (50ms))
-            fed = runTool (world, { "pw-link", "mono-feed:output_MONO", "test-mic:input_MONO" });
-        ASSERT_TRUE (fed) << world.logs();
-
-        stereoSource = spawnTool (world, "loopback", { "pw-loopback", "-c", "2", "-m", "[ FL FR ]",
-            "--capture-props={ media.class=Audio/Sink node.name=stereo-feed node.description=\"Stereo feed\" }",
-            "--playback-props={ media.class=Audio/Source node.name=test-stereo node.description=\"Test Stereo\" }" });
-        stereo = waitForSource ("test-stereo", 2);
-        const auto feedSink = waitForSource ("stereo-feed", 2); // its monitor ports
-        ASSERT_TRUE (stereo && feedSink) << world.logs();
-        stereoFeed = spawnTool (world, "stereo-feed", { "pw-cat", "--playback", "--target",
-                                                        std::to_string (feedSink->serial), dir + "/stereo.wav" });
+        stereoSource = makeFedSource (world, "test-stereo", "Test Stereo", { { 440.0, 0.5f }, { 1000.0, 0.25f } }, 60.0);
+        stereo = stereoSource.node;
+        ASSERT_TRUE (stereo.has_value()) << world.logs();
     }
 
     void TearDown() override
     {
         stopAllInputCaptures (this);
-        for (auto pid : { stereoFeed, monoFeed, stereoSource })
-            if (pid > 0)
-                PipeWireWorld::stopProcess (pid);
+        stopFedSource (world, stereoSource);
+        stopFedSource (world, monoSource);
         world.stop();
     }
 
@@ -210,8 +116,8 @@ protected:
     }
 
     PipeWireWorld world;
+    FedSource monoSource, stereoSource;
     std::optional<PipeWireNode> mic, stereo;
-    pid_t monoFeed = -1, stereoFeed = -1, stereoSource = -1;
 };
 
 TEST_F (InputCaptureTest, ListsSourcesButNotSinksMonitorsOrConsoles)
@@ -225,7 +131,7 @@ TEST_F (InputCaptureTest, ListsSourcesButNotSinksMonitorsOrConsoles)
     ASSERT_TRUE (runTool (world, { "pw-cli", "create-node", "adapter",
         "{ factory.name=support.null-audio-sink media.class=Audio/Source/Virtual object.linger=true node.name="
         + longName + " node.description=\"" + longDescription + "\" audio.position=[MONO] }" }));
-    ASSERT_TRUE (waitForSource ("console-in", 2) && waitForSource (longName, 1));
+    ASSERT_TRUE (waitForNode ("console-in", 2) && waitForNode (longName, 1));
 
     const auto devices = listInputDevices();
     std::vector<std::string> uids;
@@ -315,7 +221,7 @@ TEST_F (InputCaptureTest, RestartMoveAndStopAllKeepConsolesApart)
 TEST_F (InputCaptureTest, WhatIsNotASourceIsNotCaptured)
 {
     auto ring = std::make_shared<RingBuffer>();
-    const auto speakers = waitForSource ("speakers", 2);
+    const auto speakers = waitForNode ("speakers", 2);
     ASSERT_TRUE (speakers.has_value());
     startInputCapture (this, static_cast<uint32_t> (speakers->serial), 2, ring); // a sink
     EXPECT_FALSE (hasInputCapture (this, 2));
@@ -330,7 +236,7 @@ TEST_F (InputCaptureTest, FourChannelSourceIsCapturedAsTwo)
     ASSERT_TRUE (runTool (world, { "pw-cli", "create-node", "adapter",
         "{ factory.name=support.null-audio-sink media.class=Audio/Source/Virtual object.linger=true "
         "node.name=quad node.description=Quad audio.position=[FL FR RL RR] }" }));
-    const auto quad = waitForSource ("quad", 4);
+    const auto quad = waitForNode ("quad", 4);
     ASSERT_TRUE (quad.has_value());
 
     auto ring = std::make_shared<RingBuffer>();
@@ -349,7 +255,9 @@ TEST_F (InputCaptureTest, VanishedSourceLeavesARegisteredSilentCapture)
     ASSERT_FALSE (collect (*ring, 300ms).empty());
 
     // The stereo source goes; the mono one, still playing, must not take its place.
-    PipeWireWorld::stopProcess (std::exchange (stereoSource, -1));
+    const auto loopback = stereoSource.processes.back(); // the feed plays on
+    stereoSource.processes.pop_back();
+    PipeWireWorld::stopProcess (loopback);
     collect (*ring, 500ms);
     EXPECT_TRUE (collect (*ring, 1000ms).empty());
     EXPECT_TRUE (hasInputCapture (this, 4));
