@@ -4,6 +4,9 @@ set(LOOMWELL_JUCE_MODULES juce_core juce_events juce_audio_basics)
 if(NOT LOOMWELL_ENGINE_ONLY)
     list(APPEND LOOMWELL_JUCE_MODULES juce_audio_devices)
 endif()
+if(LOOMWELL_GUI AND NOT LOOMWELL_ENGINE_ONLY)
+    list(APPEND LOOMWELL_JUCE_MODULES juce_graphics juce_gui_basics juce_gui_extra)
+endif()
 
 add_library(loomwell_juce STATIC)
 foreach(module IN LISTS LOOMWELL_JUCE_MODULES)
@@ -28,6 +31,17 @@ if(NOT LOOMWELL_ENGINE_ONLY)
         message(FATAL_ERROR "JACK's headers (jack/jack.h) were not found; install libjack-jackd2-dev")
     endif()
     target_compile_definitions(loomwell_juce PUBLIC JUCE_JACK=1)
+endif()
+
+# The GUI modules on Linux: X11 and its extensions are loaded at run time,
+# only their headers are needed here. Debian's JUCE leaves out the bundled
+# libpng and libjpeg, so the image codecs use the system's. Without the web
+# browser and curl nothing links GTK, WebKit or libcurl.
+if(LOOMWELL_GUI AND NOT LOOMWELL_ENGINE_ONLY)
+    target_compile_definitions(loomwell_juce PUBLIC
+        JUCE_INCLUDE_PNGLIB_CODE=0
+        JUCE_INCLUDE_JPEGLIB_CODE=0)
+    target_link_libraries(loomwell_juce PUBLIC juce::pkgconfig_JUCE_IMG_LINUX_DEPS)
 endif()
 
 # Re-export what the modules give their users (include paths and the

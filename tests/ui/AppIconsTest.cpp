@@ -1,0 +1,159 @@
+#include "AppIcons.h"
+#include "SlotRowView.h"
+
+#include <gtest/gtest.h>
+
+using namespace loomwell::ui;
+
+namespace
+{
+
+// A private data directory laid out like /usr/share: desktop entries under
+// applications/ (one in a vendor subdirectory), icons in a theme and in
+// hicolor, and a pixmap.
+class AppIconsTest : public ::testing::Test
+{
+protected:
+    juce::ScopedJuceInitialiser_GUI gui;
+    juce::TemporaryFile tempDir;
+    juce::File root, share;
+
+    void SetUp() override
+    {
+        root = tempDir.getFile();
+        share = root.getChildFile ("share");
+        ASSERT_TRUE (share.getChildFile ("applications/vendor").createDirectory());
+
+        write ("applications/org.example.Tuner.desktop",
+               "[Desktop Entry]\nType=Application\nName=Tuner\nExec=/opt/tuner/bin/tuner-app --quiet %U\n"
+               "Icon=org.example.Tuner\n\n[Desktop Action New]\nExec=other-binary\nIcon=wrong-icon\n");
+        write ("applications/vendor/radio.desktop",
+               "[Desktop Entry]\nType=Application\nName=Radio\nExec=env LANG=C radio-player\n"
+               "StartupWMClass=RadioWindow\nIcon=radio-player\n");
+        write ("applications/notes.desktop",
+               "[Desktop Entry]\nName=Notes\nExec=notes\nIcon=" + share.getChildFile ("art/notes.png").getFullPathName() + "\n");
+        write ("applications/noicon.desktop", "[Desktop Entry]\nName=Bare\nExec=bare\nIcon=missing-icon\n");
+
+        writePng ("icons/hicolor/32x32/apps/org.example.Tuner.png", 32, juce::Colours::red);
+        writePng ("icons/hicolor/64x64/apps/org.example.Tuner.png", 64, juce::Colours::blue);
+        writePng ("icons/Deep/48x48/apps/org.example.Tuner.png", 48, juce::Colours::green);
+        write ("icons/hicolor/scalable/apps/radio-player.svg",
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"16\" height=\"16\" viewBox=\"0 0 16 16\">"
+               "<circle cx=\"8\" cy=\"8\" r=\"7\" fill=\"#ff8800\"/></svg>");
+        writePng ("art/notes.png", 24, juce::Colours::yellow);
+    }
+
+    void write (const juce::String& path, const juce::String& text)
+    {
+        auto f = share.getChildFile (path);
+        ASSERT_TRUE (f.getParentDirectory().createDirectory());
+        ASSERT_TRUE (f.replaceWithText (text));
+    }
+
+    void writePng (const juce::String& path, int size, juce::Colour colour)
+    {
+        auto f = share.getChildFile (path);
+        ASSERT_TRUE (f.getParentDirectory().createDirectory());
+        juce::Image image (juce::Image::ARGB, size, size, true);
+        image.clear (image.getBounds(), colour);
+        juce::FileOutputStream out (f);
+        ASSERT_TRUE (out.openedOk());
+        ASSERT_TRUE (juce::PNGImageFormat().writeImageToStream (image, out));
+    }
+
+    FreedesktopAppIcons icons (juce::StringArray themes = {})
+    {
+        return FreedesktopAppIcons ({ { share }, themes });
+    }
+};
+
+TEST_F (AppIconsTest, FindsEntriesByIdExecBinaryAndWindowClass)
+{
+    auto lookup = icons();
+    const auto tuner = share.getChildFile ("applications/org.example.Tuner.desktop");
+    const auto radio = share.getChildFile ("applications/vendor/radio.desktop");
+
+    EXPECT_EQ (lookup.desktopEntryFor ("org.example.Tuner"), tuner);
+    EXPECT_EQ (lookup.desktopEntryFor ("tuner-app"), tuner);       // Exec, without its directory
+    EXPECT_EQ (lookup.desktopEntryFor ("vendor-radio"), radio);    // id of an entry in a subdirectory
+    EXPECT_EQ (lookup.desktopEntryFor ("radio-player"), radio);    // Exec after env and its variables
+    EXPECT_EQ (lookup.desktopEntryFor ("RadioWindow"), radio);     // StartupWMClass
+    EXPECT_EQ (lookup.desktopEntryFor ("other-binary"), juce::File()); // an action's Exec does not count
+    EXPECT_EQ (lookup.desktopEntryFor ("Tuner"), juce::File());    // names are not identities
+    EXPECT_EQ (lookup.desktopEntryFor ("org.example.tuner"), juce::File()); // byte for byte
+    EXPECT_EQ (lookup.desktopEntryFor (""), juce::File());
+}
+
+TEST_F (AppIconsTest, PicksTheLargestIconOfTheCurrentThemeThenHicolor)
+{
+    auto hicolorOnly = icons();
+    const auto big = hicolorOnly.iconFor ("tuner-app");
+    ASSERT_TRUE (big.isValid());
+    EXPECT_EQ (big.getWidth(), 64);
+    EXPECT_EQ (big.getPixelAt (10, 10), juce::Colours::blue);
+
+    auto themed = icons ({ "Deep" });
+    const auto deep = themed.iconFor ("org.example.Tuner");
+    ASSERT_TRUE (deep.isValid());
+    EXPECT_EQ (deep.getPixelAt (10, 10), juce::Colours::green);
+}
+
+TEST_F (AppIconsTest, ReadsSvgAbsoluteAndMissingIcons)
+{
+    auto lookup = icons();
+    const auto svg = lookup.iconFor ("RadioWindow");
+    ASSERT_TRUE (svg.isValid());
+    EXPECT_EQ (svg.getWidth(), FreedesktopAppIcons::iconPixels);
+    EXPECT_EQ (svg.getPixelAt (64, 64).getAlpha(), 255);
+    EXPECT_EQ (svg.getPixelAt (64, 64).getRed(), 255);
+    EXPECT_EQ (svg.getPixelAt (1, 1).getAlpha(), 0);
+
+    const auto notes = lookup.iconFor ("notes");
+    ASSERT_TRUE (notes.isValid());
+    EXPECT_EQ (notes.getPixelAt (5, 5), juce::Colours::yellow);
+
+    EXPECT_FALSE (lookup.iconFor ("bare").isValid());       // its icon is nowhere
+    EXPECT_FALSE (lookup.iconFor ("org.unknown.App").isValid());
+}
+
+TEST_F (AppIconsTest, EnvironmentLocationsFollowXdgVariables)
+{
+    const auto oldDirs = juce::SystemStats::getEnvironmentVariable ("XDG_DATA_DIRS", {});
+    const auto oldHome = juce::SystemStats::getEnvironmentVariable ("XDG_DATA_HOME", {});
+    const auto oldConfig = juce::SystemStats::getEnvironmentVariable ("XDG_CONFIG_HOME", {});
+    const auto config = root.getChildFile ("config");
+    ASSERT_TRUE (config.getChildFile ("gtk-3.0").createDirectory());
+    ASSERT_TRUE (config.getChildFile ("gtk-3.0/settings.ini").replaceWithText ("[Settings]\ngtk-icon-theme-name = Deep\n"));
+
+    setenv ("XDG_DATA_DIRS", (share.getFullPathName() + ":relative/ignored").toRawUTF8(), 1);
+    setenv ("XDG_DATA_HOME", root.getChildFile ("home-share").getFullPathName().toRawUTF8(), 1);
+    setenv ("XDG_CONFIG_HOME", config.getFullPathName().toRawUTF8(), 1);
+    const auto where = FreedesktopAppIcons::locationsFromEnvironment();
+    setenv ("XDG_DATA_DIRS", oldDirs.toRawUTF8(), 1);
+    setenv ("XDG_DATA_HOME", oldHome.toRawUTF8(), 1);
+    setenv ("XDG_CONFIG_HOME", oldConfig.toRawUTF8(), 1);
+
+    ASSERT_EQ (where.dataDirs.size(), 2u);
+    EXPECT_EQ (where.dataDirs[0], root.getChildFile ("home-share"));
+    EXPECT_EQ (where.dataDirs[1], share);
+    EXPECT_EQ (where.themes, juce::StringArray ("Deep"));
+
+    FreedesktopAppIcons lookup (where);
+    EXPECT_EQ (lookup.iconFor ("tuner-app").getPixelAt (3, 3), juce::Colours::green);
+}
+
+TEST_F (AppIconsTest, SlotRowShowsTheInstalledApplicationsIcon)
+{
+    auto lookup = std::make_shared<FreedesktopAppIcons> (FreedesktopAppIcons::Locations { { share }, {} });
+    SlotRowView row (0, "Music", juce::Colour::fromFloatRGBA (1.0f, 0.624f, 0.039f, 1.0f));
+    row.setAppIconLookup ([lookup] (const std::string& id) { return lookup->iconFor (id); });
+    row.setBounds (0, 0, 68, 90);
+    row.updateWithBundleIds ({ "tuner-app", "org.unknown.App" }, true);
+
+    ASSERT_EQ (row.getIconViews().size(), 2u);
+    EXPECT_TRUE (row.getIconViews()[0]->isVisible());
+    EXPECT_EQ (row.getIconViews()[0]->getImage().getPixelAt (1, 1), juce::Colours::blue);
+    EXPECT_FALSE (row.getIconViews()[1]->isVisible());
+}
+
+} // namespace
