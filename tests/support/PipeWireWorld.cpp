@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -80,8 +81,13 @@ struct PipeWireWorld::Session
     {
         if (core != nullptr)
         {
+            // Nodes linger on the server; their proxies, also those whose
+            // node is gone already, are still ours to free.
             for (auto& node : created)
+            {
                 spa_hook_remove (&node->hook);
+                pw_proxy_destroy (node->proxy);
+            }
             spa_hook_remove (&registryHook);
             pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
             pw_core_disconnect (core);
@@ -219,6 +225,22 @@ bool PipeWireWorld::start (bool withDaemons)
     if (isRunning())
         return false;
 
+    // On a heavily loaded machine a daemon has been seen not to come up in
+    // time; a second try in a fresh directory gets past that, and what the
+    // first try's daemons said is printed so the cause is not lost.
+    for (int attempt = 1; attempt <= 2; ++attempt)
+    {
+        if (startOnce (withDaemons))
+            return true;
+
+        std::cerr << "PipeWireWorld: start attempt " << attempt << " failed\n" << logs();
+        stop();
+    }
+    return false;
+}
+
+bool PipeWireWorld::startOnce (bool withDaemons)
+{
     char pattern[] = "/tmp/loomwell-pw-XXXXXX";
     if (mkdtemp (pattern) == nullptr)
         return false;

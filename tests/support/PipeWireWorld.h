@@ -75,6 +75,7 @@ public:
     static bool stopProcess (pid_t pid, std::chrono::milliseconds deadline = std::chrono::seconds (5));
 
 private:
+    bool startOnce (bool withDaemons);
     pid_t spawn (const std::string& logName, const std::vector<std::string>& argv);
     void setEnv (const char* name, const std::string& value);
     void restoreEnv();
