@@ -66,6 +66,7 @@ void DeviceTracker::scanForDevices()
         std::fprintf (stderr, "LMW:   removing %s (S/N %s) — unplugged\n", device.displayName.c_str(), device.serial.c_str());
         stopCaptures (device);
         device.close();
+        announceRemoval (device);
         it = devices.erase (it);
     }
 
@@ -257,7 +258,30 @@ void DeviceTracker::stopCaptures (DeviceInstance& device)
 void DeviceTracker::destroyAll()
 {
     while (! devices.empty())
+    {
+        announceRemoval (*devices.back());
         devices.pop_back();
+    }
+}
+
+void DeviceTracker::addListener (Listener* listener)
+{
+    if (std::find (listeners.begin(), listeners.end(), listener) == listeners.end())
+        listeners.push_back (listener);
+}
+
+void DeviceTracker::removeListener (Listener* listener)
+{
+    listeners.erase (std::remove (listeners.begin(), listeners.end(), listener), listeners.end());
+}
+
+void DeviceTracker::announceRemoval (DeviceInstance& device)
+{
+    // A listener may remove itself or another one while it is told.
+    const auto told = listeners;
+    for (auto* listener : told)
+        if (std::find (listeners.begin(), listeners.end(), listener) != listeners.end())
+            listener->consoleWillBeRemoved (device);
 }
 
 } // namespace loomwell

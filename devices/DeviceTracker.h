@@ -59,6 +59,20 @@ class DeviceTracker
 public:
     static DeviceTracker& instance();
 
+    // Told on the main thread, synchronously, just before a console leaves
+    // `devices` and is destroyed: unplugged, dropped after a wake (where the
+    // state-changed post comes only with the rescan, seconds later) or at
+    // shut-down. Whoever keeps a reference to a console lets go of it here.
+    class Listener
+    {
+    public:
+        virtual ~Listener() = default;
+        virtual void consoleWillBeRemoved (DeviceInstance& console) = 0;
+    };
+
+    void addListener (Listener* listener);
+    void removeListener (Listener* listener);
+
     // Brings `devices` in line with the consoles on USB: drops the ones
     // that left, creates and opens the new ones.
     void scanForDevices();
@@ -121,8 +135,10 @@ private:
     void stopCaptures (DeviceInstance&);
     void restore (DeviceInstance&, const SavedAssignments::mapped_type& slots);
     void destroyAll();
+    void announceRemoval (DeviceInstance&);
 
     std::unique_ptr<DeviceListListener> deviceListListener;
+    std::vector<Listener*> listeners;
     std::atomic<bool> runQueued { false };
 };
 
