@@ -357,8 +357,18 @@ bool PipeWireWorld::destroyNode (uint32_t nodeId)
 {
     if (session == nullptr)
         return false;
+    // Ids are reused at once: the node is gone when its id is free or names
+    // another object (object serials are never reused).
+    const auto serialOf = [this] (uint32_t id) -> std::optional<std::string> {
+        const auto it = session->globals.find (id);
+        if (it == session->globals.end())
+            return std::nullopt;
+        const auto serial = it->second.second.find (PW_KEY_OBJECT_SERIAL);
+        return serial != it->second.second.end() ? serial->second : std::string();
+    };
+    const auto serial = serialOf (nodeId);
     pw_registry_destroy (session->registry, nodeId);
-    return session->waitFor ([&] { return session->globals.count (nodeId) == 0; }, std::chrono::seconds (10));
+    return session->waitFor ([&] { return ! serialOf (nodeId) || serialOf (nodeId) != serial; }, std::chrono::seconds (10));
 }
 
 std::optional<pid_t> PipeWireWorld::startRecording (uint32_t sinkId, int channels, const std::string& path)

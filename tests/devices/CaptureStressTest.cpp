@@ -1,0 +1,492 @@
+// Captures keep writing while consoles come and go underneath them: a
+// console's sink destroyed and made again (the stale path), a console pulled
+// off USB and plugged back, the wake drop of every console, and a slot entry
+// taking over another entry's source. Every one of these lets a channel table
+// go or rebuilds it; a capture that outlived its channel would write into a
+// released ring buffer, which AddressSanitizer reports. The world is a private
+// PipeWire world with two 10-channel null sinks for two consoles; only the USB
+// registry is in-process.
+
+#include "AppCapture.h"
+#include "ConsoleCaptures.h"
+#include "DeviceBackends.h"
+#include "DeviceTracker.h"
+#include "InputCapture.h"
+#include "InputDevices.h"
+#include "PipeWireDeviceType.h"
+#include "PipeWireWorld.h"
+#include "ToneSources.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <numbers>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+namespace loomwell
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using testing::pumpFor;
+using testing::pumpUntil;
+using Clock = std::chrono::steady_clock;
+
+// How many operations the stress runs; LOOMWELL_STRESS_CYCLES overrides it.
+constexpr int defaultCycles = LOOMWELL_STRESS_CYCLES;
+
+struct Source
+{
+    int32_t kind = sourceKindApplication;
+    std::string id; // bundle id or the source's UID
+    std::string name;
+    double frequency = 0.0;
+    float level = 0.0f; // what reaches the console's channels
+};
+
+const std::vector<Source> sources {
+    { sourceKindApplication, "stressapp1", "Stress App 1", 440.0, 0.5f },
+    { sourceKindApplication, "stressapp2", "Stress App 2", 660.0, 0.5f },
+    { sourceKindInputDevice, "stress-mic1", "Stress Mic 1", 1000.0, 0.25f },
+    { sourceKindInputDevice, "stress-mic2", "Stress Mic 2", 1500.0, 0.25f },
+};
+
+const Source& sourceById (const std::string& id)
+{
+    return *std::find_if (sources.begin(), sources.end(), [&] (const auto& s) { return s.id == id; });
+}
+
+// What each console carries: slot -> sources. Slot 0 of each has two, so
+// that taking one off makes the slot entry take over the other.
+struct ConsoleSetup
+{
+    UsbDeviceAttributes usb;
+    std::string sinkName;
+    std::string deviceName;
+    std::array<std::vector<std::string>, ChannelTable::numSlots> slots;
+};
+
+const std::vector<ConsoleSetup> consoles {
+    { { "3a7d", "7401", "V1", "0210", "Mixora Vantor" }, "mixora-vantor", "Mixora Vantor Main Multitrack",
+      { { { "stressapp1", "stress-mic2" }, { "stressapp2" }, { "stress-mic1" }, {} } } },
+    { { "3a7d", "7301", "T1", "0105", "Mixora Trel" }, "mixora-trel", "Mixora Trel Main Multitrack",
+      { { { "stressapp2", "stress-mic1" }, {}, { "stress-mic2" }, { "stressapp1" } } } },
+};
+
+class ListedUsbRegistry final : public UsbRegistry
+{
+public:
+    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
+    std::vector<UsbDeviceAttributes> devices;
+};
+
+// Amplitude of a sine of this frequency in one channel of interleaved audio (Goertzel).
+double toneAmplitude (const testing::Recording& r, int channel, double frequency)
+{
+    const double w = 2.0 * std::numbers::pi * frequency / 48000.0, k = 2.0 * std::cos (w);
+    double s1 = 0, s2 = 0;
+    size_t n = 0;
+    for (size_t i = 9600u * static_cast<size_t> (r.channels) + static_cast<size_t> (channel); i < r.samples.size();
+         i += static_cast<size_t> (r.channels), ++n)
+    {
+        const double s0 = r.samples[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return n == 0 ? 0.0 : 2.0 * std::sqrt (std::max (0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double> (n);
+}
+
+class CaptureStress : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        juce::initialiseJuce_GUI();
+        world = std::make_unique<testing::PipeWireWorld>();
+        ready = world->start();
+    }
+
+    static void TearDownTestSuite()
+    {
+        world.reset();
+        juce::shutdownJuce_GUI();
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE (ready) << world->logs();
+        for (const auto& console : consoles)
+            registry.devices.push_back (console.usb);
+        deviceBackends().usbRegistry = &registry;
+        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
+        connectTrackerToCaptures (tracker);
+        tracker.installDeviceListListener();
+        ASSERT_TRUE (tracker.listenerInstalled);
+    }
+
+    void TearDown() override
+    {
+        tracker.removeDeviceListListener();
+        tracker.closeAndDestroyAll();
+        pumpFor (50ms);
+        tracker.captureHooks = {};
+        deviceBackends() = {};
+        for (auto pid : apps)
+            testing::PipeWireWorld::stopProcess (pid);
+        for (auto& source : fed)
+            testing::stopFedSource (*world, source);
+        for (const auto& [name, sink] : sinks)
+            world->destroyNode (sink);
+    }
+
+    bool makeSink (const ConsoleSetup& console)
+    {
+        const auto sink = world->createNullSink ({ console.sinkName, console.deviceName, 10, {}, 0 });
+        if (sink)
+            sinks[console.sinkName] = *sink;
+        return sink.has_value();
+    }
+
+    bool destroySink (const ConsoleSetup& console)
+    {
+        const auto it = sinks.find (console.sinkName);
+        if (it == sinks.end())
+            return false;
+        const auto id = it->second;
+        sinks.erase (it);
+        return world->destroyNode (id);
+    }
+
+    // The sources play for longer than the test can take.
+    bool startSources()
+    {
+        for (const auto& source : sources)
+        {
+            const auto wav = world->runtimeDir() + "/" + source.id + ".wav";
+            if (source.kind == sourceKindApplication)
+            {
+                testing::writeToneWav (wav, { { source.frequency, source.level } }, 400.0);
+                const auto pid = testing::playToneApp (*world, source.id, source.name, wav);
+                apps.push_back (pid);
+                if (! pumpUntil ([pid] { return testing::isPlaying (pid); }))
+                    return false;
+            }
+            else
+            {
+                fed.push_back (testing::makeFedSource (*world, source.id, source.name, { { source.frequency, source.level } }, 400.0));
+                if (! fed.back().node)
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    DeviceInstance* console (const ConsoleSetup& setup)
+    {
+        for (auto& device : tracker.devices)
+            if (device->serial == setup.usb.serial)
+                return device.get();
+        return nullptr;
+    }
+
+    static uint32_t inputDeviceId (const std::string& uid)
+    {
+        for (const auto& input : listInputDevices())
+            if (input.uid == uid)
+                return input.deviceId;
+        return 0;
+    }
+
+    // What the user does on a console that came back with empty slots.
+    static void addSource (DeviceInstance& device, uint32_t slot, const Source& source)
+    {
+        if (source.kind == sourceKindApplication)
+        {
+            const auto channel = device.addChannel (slot, source.id, source.name);
+            startAppCapture (&device, source.id, channel, device.getChannelTable().shareRingBuffer (channel));
+        }
+        else
+        {
+            const auto deviceId = inputDeviceId (source.id);
+            const auto channel = device.addInputChannel (slot, source.id, source.name, deviceId);
+            startInputCapture (&device, deviceId, channel, device.getChannelTable().shareRingBuffer (channel));
+        }
+    }
+
+    static void assign (DeviceInstance& device, const ConsoleSetup& setup)
+    {
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+            for (const auto& id : setup.slots[slot])
+                addSource (device, slot, sourceById (id));
+    }
+
+    // Empty when the console carries exactly its sources, each with one
+    // capture of its kind, and no other channel id of it has a capture.
+    static std::string mismatch (DeviceInstance& device, const ConsoleSetup& setup)
+    {
+        std::ostringstream out;
+        std::set<int32_t> carried;
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+        {
+            std::multiset<std::string> have, want (setup.slots[slot].begin(), setup.slots[slot].end());
+            for (const auto& source : device.channelsForSlot (slot))
+            {
+                have.insert (source.bundleId);
+                carried.insert (source.channelId);
+                if (source.sourceKind != sourceById (source.bundleId).kind)
+                    out << " slot " << slot << ": " << source.bundleId << " has kind " << source.sourceKind << ";";
+                const auto app = hasAppCapture (&device, source.channelId);
+                const auto input = hasInputCapture (&device, source.channelId);
+                if (app != (source.sourceKind == sourceKindApplication) || input != (source.sourceKind == sourceKindInputDevice))
+                    out << " slot " << slot << ": " << source.bundleId << " (channel " << source.channelId
+                        << ") app capture " << app << ", input capture " << input << ";";
+            }
+            if (have != want)
+                out << " slot " << slot << " carries " << have.size() << " sources, not " << want.size() << " as set;";
+        }
+
+        const auto states = device.getChannelTable().copyChannelStates();
+        int32_t highest = 0;
+        for (const auto& state : states)
+            highest = std::max (highest, state.channelId);
+        for (int32_t id = 0; id <= highest + 64; ++id)
+            if (! carried.contains (id) && (hasAppCapture (&device, id) || hasInputCapture (&device, id)))
+                out << " channel " << id << " carries no source but has a capture;";
+        return out.str();
+    }
+
+    bool allCarried()
+    {
+        for (const auto& setup : consoles)
+            if (auto* device = console (setup); device == nullptr || ! device->isOpen() || ! mismatch (*device, setup).empty())
+                return false;
+        return true;
+    }
+
+    std::string report()
+    {
+        std::ostringstream out;
+        for (const auto& setup : consoles)
+        {
+            auto* device = console (setup);
+            out << setup.usb.serial->c_str() << ": ";
+            if (device == nullptr)
+                out << "not tracked\n";
+            else
+                out << (device->isOpen() ? "open" : "closed") << mismatch (*device, setup) << "\n";
+        }
+        return out.str();
+    }
+
+    // Operations ----------------------------------------------------------
+
+    // The sink goes and comes back while USB stays: closed as stale, reopened
+    // and restored by the listener's runs.
+    ::testing::AssertionResult sinkGoneAndBack (const ConsoleSetup& setup)
+    {
+        auto* device = console (setup);
+        if (device == nullptr)
+            return ::testing::AssertionFailure() << "not tracked";
+        if (! destroySink (setup))
+            return ::testing::AssertionFailure() << "sink not destroyed";
+        if (! pumpUntil ([&] { return ! device->isOpen(); }))
+            tracker.handleDeviceListChange();
+        if (device->isOpen() || console (setup) != device)
+            return ::testing::AssertionFailure() << "still open after its sink went";
+        if (! makeSink (setup))
+            return ::testing::AssertionFailure() << "sink not made again";
+        if (! pumpUntil ([&] { return allCarried(); }, 15s))
+            tracker.handleDeviceListChange();
+        return allCarried() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "not restored";
+    }
+
+    // Off USB: the scan drops the console; plugged back, it opens with empty
+    // slots and the user sets them again.
+    ::testing::AssertionResult unpluggedAndBack (const ConsoleSetup& setup)
+    {
+        std::erase_if (registry.devices, [&] (const auto& d) { return d.serial == setup.usb.serial; });
+        tracker.handleDeviceListChange();
+        if (console (setup) != nullptr)
+            return ::testing::AssertionFailure() << "still tracked after it left USB";
+        pumpFor (20ms);
+
+        registry.devices.push_back (setup.usb);
+        tracker.handleDeviceListChange();
+        auto* device = console (setup);
+        if (device == nullptr || ! device->isOpen())
+            return ::testing::AssertionFailure() << "not back after it came back on USB";
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+            if (! device->channelsForSlot (slot).empty())
+                return ::testing::AssertionFailure() << "came back with sources on slot " << slot;
+        assign (*device, setup);
+        return ::testing::AssertionSuccess();
+    }
+
+    // Wake drops every console at once; the rescan is run here at once
+    // rather than two seconds later (the tracker's own delayed rescan then
+    // finds nothing to do).
+    ::testing::AssertionResult wake()
+    {
+        tracker.handleSystemWake();
+        if (! tracker.devices.empty())
+            return ::testing::AssertionFailure() << "consoles left after the wake drop";
+        pumpFor (20ms);
+        tracker.rescanAfterWake();
+        for (const auto& setup : consoles)
+        {
+            auto* device = console (setup);
+            if (device == nullptr || ! device->isOpen())
+                return ::testing::AssertionFailure() << setup.usb.serial->c_str() << " not back after the wake";
+            assign (*device, setup);
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // The slot entry's source is taken off a slot with two: the slot entry
+    // takes over the other source, whose capture must keep writing there;
+    // then the source taken off joins again.
+    ::testing::AssertionResult takeOver (const ConsoleSetup& setup)
+    {
+        auto* device = console (setup);
+        if (device == nullptr)
+            return ::testing::AssertionFailure() << "not tracked";
+        const auto before = device->channelsForSlot (0);
+        if (before.size() != 2)
+            return ::testing::AssertionFailure() << "slot 0 carries " << before.size() << " sources";
+
+        const auto outcome = removeSourceFromSlot (*device, 0, before[0].bundleId);
+        if (outcome.movedFromChannelId != before[1].channelId || outcome.movedToChannelId != before[0].channelId)
+            return ::testing::AssertionFailure() << "no take-over: moved " << outcome.movedFromChannelId << " -> "
+                                                 << outcome.movedToChannelId;
+        const auto& moved = sourceById (before[1].bundleId);
+        const auto movedHasCapture = moved.kind == sourceKindApplication ? hasAppCapture (device, outcome.movedToChannelId)
+                                                                         : hasInputCapture (device, outcome.movedToChannelId);
+        if (! movedHasCapture)
+            return ::testing::AssertionFailure() << "the moved source's capture is not on the slot entry";
+        if (hasAppCapture (device, outcome.movedFromChannelId) || hasInputCapture (device, outcome.movedFromChannelId))
+            return ::testing::AssertionFailure() << "a capture is left on the removed entry";
+
+        pumpFor (10ms);
+        addSource (*device, 0, sourceById (before[0].bundleId));
+        return ::testing::AssertionSuccess();
+    }
+
+    static inline std::unique_ptr<testing::PipeWireWorld> world;
+    static inline bool ready = false;
+    DeviceTracker& tracker = DeviceTracker::instance();
+    ListedUsbRegistry registry;
+    std::vector<pid_t> apps;
+    std::vector<testing::FedSource> fed;
+    std::map<std::string, uint32_t> sinks;
+};
+
+TEST_F (CaptureStress, NoCaptureOutlivesItsChannelWhileConsolesComeAndGo)
+{
+    for (const auto& setup : consoles)
+        ASSERT_TRUE (makeSink (setup)) << world->logs();
+    ASSERT_TRUE (startSources()) << world->logs();
+
+    ::testing::internal::CaptureStderr();
+    tracker.scanForDevices();
+    for (const auto& setup : consoles)
+    {
+        auto* device = console (setup);
+        ASSERT_NE (device, nullptr) << ::testing::internal::GetCapturedStderr();
+        assign (*device, setup);
+    }
+    ASSERT_TRUE (allCarried()) << report();
+
+    int cycles = defaultCycles;
+    if (const char* text = std::getenv ("LOOMWELL_STRESS_CYCLES"))
+        cycles = std::max (1, std::atoi (text));
+
+    // Each round of four works on one console: its sink, a take-over, USB,
+    // and every third round the wake drop in place of a second take-over.
+    int sinkRounds = 0, takeOvers = 0, unplugs = 0, wakes = 0;
+    const auto started = Clock::now();
+    for (int cycle = 0; cycle < cycles && ! HasFailure(); ++cycle)
+    {
+        const auto round = cycle / 4;
+        const auto& setup = consoles[static_cast<size_t> (round) % consoles.size()];
+        ::testing::AssertionResult result = ::testing::AssertionSuccess();
+        switch (cycle % 4)
+        {
+            case 0:  result = sinkGoneAndBack (setup); ++sinkRounds; break;
+            case 2:  result = unpluggedAndBack (setup); ++unplugs; break;
+            case 3:  if (round % 3 == 2) { result = wake(); ++wakes; break; } [[fallthrough]];
+            default: result = takeOver (setup); ++takeOvers; break;
+        }
+
+        // Captures write in between.
+        pumpFor (15ms);
+        ASSERT_TRUE (result) << "cycle " << cycle << " (" << setup.usb.serial->c_str() << ")\n" << report();
+        ASSERT_TRUE (allCarried()) << "cycle " << cycle << "\n" << report();
+
+        // Drop what the tracker printed, now and then.
+        if (cycle % 16 == 15)
+        {
+            ::testing::internal::GetCapturedStderr();
+            ::testing::internal::CaptureStderr();
+        }
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds> (Clock::now() - started);
+    std::cout << "operations: " << sinkRounds << " sinks gone and back, " << takeOvers << " take-overs, "
+              << unplugs << " consoles unplugged and back, " << wakes << " wakes in " << took.count() << " ms ("
+              << tracker.runStatistics.runs << " hot-plug runs)" << std::endl;
+
+    // The tracker's own post-wake rescans are still due; they must find
+    // nothing to change.
+    pumpFor (2500ms);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE (allCarried()) << report();
+
+    // Every capture writes into the buffer of the channel that carries it.
+    std::vector<std::tuple<DeviceInstance*, int32_t, int32_t>> positions;
+    for (const auto& setup : consoles)
+    {
+        auto& table = console (setup)->getChannelTable();
+        for (const auto& state : table.copyChannelStates())
+            if (state.active)
+                positions.emplace_back (console (setup), state.channelId, table.shareRingBuffer (state.channelId)->getWritePos());
+    }
+    pumpFor (300ms);
+    for (const auto& [device, channel, position] : positions)
+        EXPECT_NE (device->getChannelTable().shareRingBuffer (channel)->getWritePos(), position)
+            << device->serial << " channel " << channel << " is not written";
+
+    // And each source is heard on its slot's channels only.
+    for (const auto& setup : consoles)
+    {
+        const auto path = world->runtimeDir() + "/" + setup.sinkName + ".wav";
+        const auto recorder = world->startRecording (sinks[setup.sinkName], 10, path);
+        ASSERT_TRUE (recorder) << world->logs();
+        pumpFor (1200ms);
+        ASSERT_TRUE (world->stopRecording (*recorder));
+        const auto heard = testing::readFloatWav (path);
+        ASSERT_TRUE (heard && heard->channels == 10);
+
+        for (const auto& source : sources)
+            for (int channel = 0; channel < 10; ++channel)
+            {
+                bool expected = false;
+                for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+                    if (std::count (setup.slots[slot].begin(), setup.slots[slot].end(), source.id) > 0)
+                        expected = expected || channel / 2 == ChannelTable::slotOutputPairs[slot];
+                const auto amplitude = toneAmplitude (*heard, channel, source.frequency);
+                if (expected)
+                    EXPECT_GT (amplitude, 0.5 * source.level) << setup.deviceName << " " << source.id << " channel " << channel;
+                else
+                    EXPECT_LT (amplitude, 0.05) << setup.deviceName << " " << source.id << " channel " << channel;
+            }
+    }
+
+}
+
+} // namespace
+} // namespace loomwell
