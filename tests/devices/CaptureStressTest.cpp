@@ -13,8 +13,9 @@
 #include "DeviceTracker.h"
 #include "InputCapture.h"
 #include "InputDevices.h"
+#include "ListedUsbRegistry.h"
 #include "PipeWireDeviceType.h"
-#include "PipeWireWorld.h"
+#include "PipeWireSuite.h"
 #include "ToneSources.h"
 
 #include <gtest/gtest.h>
@@ -34,8 +35,10 @@ namespace
 {
 
 using namespace std::chrono_literals;
+using testing::ListedUsbRegistry;
 using testing::pumpFor;
 using testing::pumpUntil;
+using testing::toneAmplitude;
 using Clock = std::chrono::steady_clock;
 
 // How many operations the stress runs; LOOMWELL_STRESS_CYCLES overrides it.
@@ -79,50 +82,14 @@ const std::vector<ConsoleSetup> consoles {
       { { { "stressapp2", "stress-mic1" }, {}, { "stress-mic2" }, { "stressapp1" } } } },
 };
 
-class ListedUsbRegistry final : public UsbRegistry
-{
-public:
-    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-    std::vector<UsbDeviceAttributes> devices;
-};
-
-// Amplitude of a sine of this frequency in one channel of interleaved audio (Goertzel).
-double toneAmplitude (const testing::Recording& r, int channel, double frequency)
-{
-    const double w = 2.0 * std::numbers::pi * frequency / 48000.0, k = 2.0 * std::cos (w);
-    double s1 = 0, s2 = 0;
-    size_t n = 0;
-    for (size_t i = 9600u * static_cast<size_t> (r.channels) + static_cast<size_t> (channel); i < r.samples.size();
-         i += static_cast<size_t> (r.channels), ++n)
-    {
-        const double s0 = r.samples[i] + k * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    return n == 0 ? 0.0 : 2.0 * std::sqrt (std::max (0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double> (n);
-}
-
-class CaptureStress : public ::testing::Test
+class CaptureStress : public testing::PipeWireSuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        juce::initialiseJuce_GUI();
-        world = std::make_unique<testing::PipeWireWorld>();
-        ready = world->start();
-    }
-
-    static void TearDownTestSuite()
-    {
-        world.reset();
-        juce::shutdownJuce_GUI();
-    }
-
     void SetUp() override
     {
         ASSERT_TRUE (ready) << world->logs();
         for (const auto& console : consoles)
-            registry.devices.push_back (console.usb);
+            registry.devices->push_back (console.usb);
         deviceBackends().usbRegistry = &registry;
         deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
         connectTrackerToCaptures (tracker);
@@ -310,13 +277,13 @@ protected:
     // slots and the user sets them again.
     ::testing::AssertionResult unpluggedAndBack (const ConsoleSetup& setup)
     {
-        std::erase_if (registry.devices, [&] (const auto& d) { return d.serial == setup.usb.serial; });
+        std::erase_if (*registry.devices, [&] (const auto& d) { return d.serial == setup.usb.serial; });
         tracker.handleDeviceListChange();
         if (console (setup) != nullptr)
             return ::testing::AssertionFailure() << "still tracked after it left USB";
         pumpFor (20ms);
 
-        registry.devices.push_back (setup.usb);
+        registry.devices->push_back (setup.usb);
         tracker.handleDeviceListChange();
         auto* device = console (setup);
         if (device == nullptr || ! device->isOpen())
@@ -377,8 +344,6 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    static inline std::unique_ptr<testing::PipeWireWorld> world;
-    static inline bool ready = false;
     DeviceTracker& tracker = DeviceTracker::instance();
     ListedUsbRegistry registry;
     std::vector<pid_t> apps;

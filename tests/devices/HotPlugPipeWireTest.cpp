@@ -8,9 +8,10 @@
 #include "DeviceTracker.h"
 #include "InputCapture.h"
 #include "InputDevices.h"
+#include "ListedUsbRegistry.h"
 #include "Notifications.h"
 #include "PipeWireDeviceType.h"
-#include "PipeWireWorld.h"
+#include "PipeWireSuite.h"
 #include "ToneSources.h"
 
 #include <gtest/gtest.h>
@@ -25,51 +26,16 @@ namespace
 {
 
 using namespace std::chrono_literals;
+using testing::ListedUsbRegistry;
 using testing::pumpFor;
 using testing::pumpUntil;
+using testing::toneAmplitude;
 
 const std::string trelDevice = "Mixora Trel Main Multitrack";
 
-class ListedUsbRegistry final : public UsbRegistry
-{
-public:
-    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-    std::vector<UsbDeviceAttributes> devices { { "3a7d", "7301", "T1", "0105", "Mixora Trel" } };
-};
-
-// Amplitude of a sine of this frequency in one channel of interleaved audio (Goertzel).
-double toneAmplitude (const testing::Recording& r, int channel, double frequency)
-{
-    const double w = 2.0 * std::numbers::pi * frequency / 48000.0, k = 2.0 * std::cos (w);
-    double s1 = 0, s2 = 0;
-    size_t n = 0;
-    // The first 0.2 s may still be the sink filling up.
-    for (size_t i = 9600u * static_cast<size_t> (r.channels) + static_cast<size_t> (channel); i < r.samples.size();
-         i += static_cast<size_t> (r.channels), ++n)
-    {
-        const double s0 = r.samples[i] + k * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    return n == 0 ? 0.0 : 2.0 * std::sqrt (std::max (0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double> (n);
-}
-
-class HotPlugOnPipeWire : public ::testing::Test
+class HotPlugOnPipeWire : public testing::PipeWireSuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        juce::initialiseJuce_GUI();
-        world = std::make_unique<testing::PipeWireWorld>();
-        ready = world->start();
-    }
-
-    static void TearDownTestSuite()
-    {
-        world.reset();
-        juce::shutdownJuce_GUI();
-    }
-
     void SetUp() override
     {
         ASSERT_TRUE (ready) << world->logs();
@@ -161,10 +127,8 @@ protected:
         return n;
     }
 
-    static inline std::unique_ptr<testing::PipeWireWorld> world;
-    static inline bool ready = false;
     DeviceTracker& tracker = DeviceTracker::instance();
-    ListedUsbRegistry registry;
+    ListedUsbRegistry registry { std::vector<UsbDeviceAttributes> { { "3a7d", "7301", "T1", "0105", "Mixora Trel" } } };
     std::vector<pid_t> apps;
     std::vector<testing::FedSource> sources;
     std::vector<uint32_t> sinks;
@@ -272,7 +236,7 @@ TEST_F (HotPlugOnPipeWire, OnePlugInIsOneRunWhenQueuedRunsAreFolded)
                   << " runs, longest " << stats.longestTime.count() << " us, total " << stats.totalTime.count() << " us\n";
 
         // Unplugged again (device and USB) for the next round.
-        registry.devices.clear();
+        registry.devices->clear();
         captured ([&] {
             for (auto id : std::vector<uint32_t> (sinks))
                 destroySink (id);

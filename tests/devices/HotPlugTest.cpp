@@ -4,6 +4,9 @@
 
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
+#include "JuceEnvironment.h"
+#include "ListedUsbRegistry.h"
+#include "MessagePump.h"
 #include "Notifications.h"
 #include "VirtualDeviceType.h"
 
@@ -14,34 +17,17 @@
 #include <thread>
 #include <vector>
 
-namespace juce
-{
-// JUCE's Linux message loop; declared by no header.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 using namespace loomwell;
 using loomwell::test::VirtualAudioWorld;
+using loomwell::testing::ListedUsbRegistry;
+using loomwell::testing::pumpFor;
 using namespace std::chrono_literals;
 
 namespace
 {
 
-class JuceEnvironment final : public ::testing::Environment
-{
-public:
-    void SetUp() override { juce::initialiseJuce_GUI(); }
-    void TearDown() override { juce::shutdownJuce_GUI(); }
-};
-
-[[maybe_unused]] const auto* const juceEnvironment = ::testing::AddGlobalTestEnvironment (new JuceEnvironment);
-
-class ListedUsbRegistry final : public UsbRegistry
-{
-public:
-    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-    std::optional<std::vector<UsbDeviceAttributes>> devices = std::vector<UsbDeviceAttributes> {};
-};
+[[maybe_unused]] const auto* const juceEnvironment =
+    ::testing::AddGlobalTestEnvironment (new loomwell::testing::JuceEnvironment);
 
 UsbDeviceAttributes trel (const std::string& serial) { return { "3a7d", "7301", serial, "0105", std::nullopt }; }
 
@@ -115,20 +101,7 @@ protected:
         return ::testing::internal::GetCapturedStderr();
     }
 
-    static void dispatchMessages()
-    {
-        while (juce::dispatchNextMessageOnSystemQueue (true))
-        {
-        }
-    }
-
-    static void pumpFor (std::chrono::milliseconds duration)
-    {
-        const auto end = std::chrono::steady_clock::now() + duration;
-        while (std::chrono::steady_clock::now() < end)
-            if (! juce::dispatchNextMessageOnSystemQueue (true))
-                std::this_thread::sleep_for (5ms);
-    }
+    static void dispatchMessages() { loomwell::testing::dispatchPendingMessages(); }
 
     static size_t count (const std::string& text, const std::string& what)
     {
@@ -394,9 +367,7 @@ TEST (Notifications, ObserversAreToldOnTheMessageThreadUntilRemoved)
     std::thread poster ([&] { centre.post ("Other"); });
     poster.join();
     EXPECT_EQ (heard.size(), 1u);
-    while (juce::dispatchNextMessageOnSystemQueue (true))
-    {
-    }
+    loomwell::testing::dispatchPendingMessages();
     EXPECT_EQ (heard, (std::vector<std::string> { "first", "other" }));
 
     centre.removeObserver (first);

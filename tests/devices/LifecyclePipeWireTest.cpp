@@ -4,8 +4,10 @@
 
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
+#include "ListedUsbRegistry.h"
+#include "MessagePump.h"
 #include "PipeWireDeviceType.h"
-#include "PipeWireWorld.h"
+#include "PipeWireSuite.h"
 
 #include <gtest/gtest.h>
 
@@ -14,57 +16,20 @@
 #include <functional>
 #include <thread>
 
-namespace juce
-{
-// JUCE's Linux message loop; declared by no header.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 namespace loomwell
 {
 namespace
 {
 
 using namespace std::chrono_literals;
+using testing::ListedUsbRegistry;
+using testing::pumpUntil;
 
 const std::string trelDevice = "Mixora Trel Main Multitrack";
 
-bool pumpUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (! ready())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (! juce::dispatchNextMessageOnSystemQueue (true))
-            std::this_thread::sleep_for (2ms);
-    }
-    return true;
-}
-
-class ListedUsbRegistry final : public UsbRegistry
-{
-public:
-    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-    std::vector<UsbDeviceAttributes> devices;
-};
-
-class LifecycleOnPipeWire : public ::testing::Test
+class LifecycleOnPipeWire : public testing::PipeWireSuite
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        juce::initialiseJuce_GUI();
-        world = std::make_unique<testing::PipeWireWorld>();
-        ready = world->start();
-    }
-
-    static void TearDownTestSuite()
-    {
-        world.reset();
-        juce::shutdownJuce_GUI();
-    }
-
     void SetUp() override
     {
         ASSERT_TRUE (ready) << world->logs();
@@ -88,8 +53,6 @@ protected:
         return ::testing::internal::GetCapturedStderr();
     }
 
-    static inline std::unique_ptr<testing::PipeWireWorld> world;
-    static inline bool ready = false;
     ListedUsbRegistry registry;
 };
 
@@ -152,7 +115,7 @@ TEST_F (LifecycleOnPipeWire, AVanishedSinkLeavesTheConsoleStaleAndQueuesARun)
 {
     const auto sink = world->createNullSink ({ "mixora-trel-c", trelDevice, 10, {}, 0 });
     ASSERT_TRUE (sink) << world->logs();
-    registry.devices.resize (1);
+    registry.devices->resize (1);
     scan();
     auto& devices = DeviceTracker::instance().devices;
     ASSERT_EQ (devices.size(), 1u);

@@ -1,5 +1,8 @@
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
+#include "JuceEnvironment.h"
+#include "ListedUsbRegistry.h"
+#include "MessagePump.h"
 #include "VirtualDeviceType.h"
 
 #include <gtest/gtest.h>
@@ -8,34 +11,15 @@
 #include <string>
 #include <vector>
 
-namespace juce
-{
-// JUCE's Linux message loop; declared by no header.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 using namespace loomwell;
 using loomwell::test::VirtualAudioWorld;
+using loomwell::testing::ListedUsbRegistry;
 
 namespace
 {
 
-class JuceEnvironment final : public ::testing::Environment
-{
-public:
-    void SetUp() override { juce::initialiseJuce_GUI(); }
-    void TearDown() override { juce::shutdownJuce_GUI(); }
-};
-
-[[maybe_unused]] const auto* const juceEnvironment = ::testing::AddGlobalTestEnvironment (new JuceEnvironment);
-
-class ListedUsbRegistry final : public UsbRegistry
-{
-public:
-    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-
-    std::optional<std::vector<UsbDeviceAttributes>> devices = std::vector<UsbDeviceAttributes> {};
-};
+[[maybe_unused]] const auto* const juceEnvironment =
+    ::testing::AddGlobalTestEnvironment (new loomwell::testing::JuceEnvironment);
 
 UsbDeviceAttributes console (const std::string& serial, const char* productId, const char* product = nullptr)
 {
@@ -105,12 +89,7 @@ protected:
         return captured ([this] { tracker.scanForDevices(); });
     }
 
-    static void dispatchMessages()
-    {
-        while (juce::dispatchNextMessageOnSystemQueue (true))
-        {
-        }
-    }
+    static void dispatchMessages() { loomwell::testing::dispatchPendingMessages(); }
 
     std::vector<std::string> trackedSerials() const
     {

@@ -1,3 +1,4 @@
+#include "MessagePump.h"
 #include "PipeWireConnection.h"
 #include "PipeWireDeviceType.h"
 #include "PipeWireWorld.h"
@@ -7,12 +8,6 @@
 #include <cmath>
 #include <thread>
 
-namespace juce
-{
-// juce_events' Linux message pump; JUCE only declares it for its own use.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 namespace loomwell
 {
 namespace
@@ -21,22 +16,9 @@ namespace
 using namespace std::chrono_literals;
 using testing::NullSinkOptions;
 using testing::PipeWireWorld;
+using testing::pumpUntil;
 
 const juce::String vantorName = "Mixora Vantor Main Multitrack";
-
-// Runs the message loop of this (the message) thread until ready() holds.
-bool pumpUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (! ready())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (! juce::dispatchNextMessageOnSystemQueue (true))
-            std::this_thread::sleep_for (2ms);
-    }
-    return true;
-}
 
 // Writes a 0.5 sine on output 4 and a 0.25 sine on output 5.
 struct ToneCallback final : juce::AudioIODeviceCallback

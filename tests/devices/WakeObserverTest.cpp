@@ -1,3 +1,4 @@
+#include "MessagePump.h"
 #include "WakeObserver.h"
 
 #include <juce_events/juce_events.h>
@@ -21,40 +22,16 @@
 
 extern char** environ;
 
-namespace juce
-{
-// juce_events' Linux message pump; JUCE only declares it for its own use.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 namespace loomwell
 {
 namespace
 {
 
 using namespace std::chrono_literals;
+using testing::pumpFor;
+using testing::pumpUntil;
 
 constexpr const char* loginService = "org.freedesktop.login1";
-
-// Runs the message loop of this (the message) thread until ready() holds.
-bool pumpUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (! ready())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (! juce::dispatchNextMessageOnSystemQueue (true))
-            std::this_thread::sleep_for (2ms);
-    }
-    return true;
-}
-
-// Gives a signal that must be ignored the time to arrive and be ignored.
-void pumpFor (std::chrono::milliseconds duration)
-{
-    pumpUntil ([] { return false; }, duration);
-}
 
 // A bus daemon of our own, configured as a system bus, reachable only
 // through DBUS_SYSTEM_BUS_ADDRESS while it lives.

@@ -12,12 +12,6 @@
 
 extern char** environ;
 
-namespace juce
-{
-// juce_events' Linux message pump; JUCE only declares it for its own use.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 namespace loomwell::testing
 {
 
@@ -94,22 +88,19 @@ std::optional<PipeWireNode> waitForNode (const std::string& nodeName, size_t out
     return std::nullopt;
 }
 
-bool pumpUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout)
+double toneAmplitude (const Recording& r, int channel, double frequency)
 {
-    const auto deadline = Clock::now() + timeout;
-    while (! ready())
+    const double w = 2.0 * std::numbers::pi * frequency / 48000.0, k = 2.0 * std::cos (w);
+    double s1 = 0, s2 = 0;
+    size_t n = 0;
+    for (size_t i = 9600u * static_cast<size_t> (r.channels) + static_cast<size_t> (channel); i < r.samples.size();
+         i += static_cast<size_t> (r.channels), ++n)
     {
-        if (Clock::now() > deadline)
-            return false;
-        if (! juce::dispatchNextMessageOnSystemQueue (true))
-            std::this_thread::sleep_for (2ms);
+        const double s0 = r.samples[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
     }
-    return true;
-}
-
-void pumpFor (std::chrono::milliseconds duration)
-{
-    pumpUntil ([] { return false; }, duration);
+    return n == 0 ? 0.0 : 2.0 * std::sqrt (std::max (0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double> (n);
 }
 
 pid_t playToneApp (const PipeWireWorld& world, const std::string& binary, const std::string& name, const std::string& wavPath)

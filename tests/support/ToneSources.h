@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MessagePump.h"
 #include "PipeWireConnection.h"
 #include "PipeWireWorld.h"
 
@@ -38,10 +39,10 @@ bool runTool (const PipeWireWorld& world, const std::vector<std::string>& argv);
 std::optional<PipeWireNode> waitForNode (const std::string& nodeName, size_t outputPorts,
                                          std::chrono::milliseconds timeout = std::chrono::seconds (10));
 
-// Runs the JUCE message loop (where the connection's listeners are told about
-// graph changes) until ready() or the timeout; false on timeout.
-bool pumpUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = std::chrono::seconds (10));
-void pumpFor (std::chrono::milliseconds duration);
+// Amplitude of a sine of this frequency in one channel of an interleaved
+// recording at 48 kHz (Goertzel), leaving out the first 0.2 s, in which the
+// sink may still be filling up.
+double toneAmplitude (const Recording& recording, int channel, double frequency);
 
 // pw-cat playing a WAV to the default sink as an application of that
 // identity (application.process.binary and application.name). Returns its

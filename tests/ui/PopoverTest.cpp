@@ -9,6 +9,8 @@
 #include "DeviceBackends.h"
 #include "DeviceInstance.h"
 #include "DeviceTracker.h"
+#include "JuceEnvironment.h"
+#include "ListedUsbRegistry.h"
 #include "Notifications.h"
 #include "VirtualDeviceType.h"
 
@@ -21,27 +23,15 @@
 using namespace loomwell;
 using namespace loomwell::ui;
 using loomwell::test::VirtualAudioWorld;
+using loomwell::testing::ListedUsbRegistry;
 using loomwell::ui::testing::pumpFor;
 using loomwell::ui::testing::pumpUntil;
 
 namespace
 {
 
-class JuceEnvironment final : public ::testing::Environment
-{
-public:
-    void SetUp() override { juce::initialiseJuce_GUI(); }
-    void TearDown() override { juce::shutdownJuce_GUI(); }
-};
-
-[[maybe_unused]] const auto* const juceEnvironment = ::testing::AddGlobalTestEnvironment (new JuceEnvironment);
-
-class ListedUsbRegistry final : public UsbRegistry
-{
-public:
-    std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-    std::optional<std::vector<UsbDeviceAttributes>> devices = std::vector<UsbDeviceAttributes> {};
-};
+[[maybe_unused]] const auto* const juceEnvironment =
+    ::testing::AddGlobalTestEnvironment (new loomwell::testing::JuceEnvironment);
 
 const std::string trelDevice = "Mixora Trel Main Multitrack";
 const std::string vantorDevice = "Mixora Vantor Main Multitrack";
