@@ -4,9 +4,14 @@
 #include "LibudevUsbRegistry.h"
 #include "PipeWireDeviceType.h"
 
+#if LOOMWELL_GUI
+ #include "StatusItem.h"
+#endif
+
 #include <juce_events/juce_events.h>
 
 #include <csignal>
+#include <memory>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -60,14 +65,27 @@ int main()
     tracker.installDeviceListListener();
     tracker.wakeObserver = WakeObserver::create ([] { DeviceTracker::instance().handleSystemWake(); });
 
-    juce::LinuxEventLoop::registerFdCallback (quitPipe[0], [] (int)
-    {
-        juce::MessageManager::getInstance()->stopDispatchLoop();
-    });
+    // "Quit Loomwell" ends the loop as a signal does, so both take the same
+    // ordered shut-down below.
+    const auto stopLoop = [] { juce::MessageManager::getInstance()->stopDispatchLoop(); };
+    juce::LinuxEventLoop::registerFdCallback (quitPipe[0], [stopLoop] (int) { stopLoop(); });
+
+#if LOOMWELL_GUI
+    // Without a display the program runs as before, with no interface.
+    std::unique_ptr<StatusItem> statusItem;
+    if (StatusItem::displayAvailable())
+        statusItem = std::make_unique<StatusItem> (stopLoop);
+#endif
 
     juce::MessageManager::getInstance()->runDispatchLoop();
 
     juce::LinuxEventLoop::unregisterFdCallback (quitPipe[0]);
+
+#if LOOMWELL_GUI
+    // Ends the observation of the state notification and takes the panels
+    // down while their consoles still exist.
+    statusItem.reset();
+#endif
 
     // No new runs may be queued once the consoles start closing; runs
     // already queued are dropped with the message manager.
