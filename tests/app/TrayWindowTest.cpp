@@ -3,6 +3,7 @@
 // the popover on a left click, the quit menu on a right click.
 
 #include "PipeWireWorld.h"
+#include "Umockdev.h"
 #include "ProgramProcess.h"
 
 #include <juce_graphics/juce_graphics.h>
@@ -22,54 +23,6 @@ namespace
 {
 
 using namespace std::chrono_literals;
-
-// The umockdev variables leave this process's environment for its life, so
-// that X, the tray and the PipeWire daemons run on the real system; only the
-// program sees the mocked (empty) bus.
-class UmockdevEnvironment
-{
-public:
-    UmockdevEnvironment()
-    {
-        for (auto& [name, value] : saved)
-            if (const char* current = std::getenv (name.c_str()))
-            {
-                value = current;
-                ::unsetenv (name.c_str());
-            }
-    }
-
-    ~UmockdevEnvironment()
-    {
-        for (const auto& [name, value] : saved)
-            if (value)
-                ::setenv (name.c_str(), value->c_str(), 1);
-    }
-
-    bool present() const { return saved[0].second && saved[1].second; }
-    const std::string& dir() const { return *saved[1].second; }
-
-    std::vector<std::string> variables() const
-    {
-        std::vector<std::string> result;
-        for (const auto& [name, value] : saved)
-            if (value)
-                result.push_back (name + "=" + *value);
-        return result;
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved { { "LD_PRELOAD", {} },
-                                                                            { "UMOCKDEV_DIR", {} } };
-};
-
-// umockdev's default ioctl handler breaks every failed open() under /dev
-// (see the console program test); the program needs none of it.
-void withoutDefaultIoctlHandler (const std::string& umockdevDir)
-{
-    std::error_code ignored;
-    std::filesystem::remove (umockdevDir + "/ioctl/_default", ignored);
-}
 
 std::vector<char*> pointers (std::vector<std::string>& strings)
 {
