@@ -351,7 +351,7 @@ TEST_F (AppCaptureTest, AStreamTheDaemonRefusesIsLoggedWithItsError)
     startAppCapture (consoleA, "toneone", 2, ring);
     permit ("0x1c8"); // read, write, execute, metadata: what every client had
     EXPECT_FALSE (hasAppCapture (consoleA, 2));
-    ASSERT_EQ (logged.size(), 1u);
+    ASSERT_EQ (logged.size(), 1u) << ::testing::PrintToString (logged);
     const std::string prefix = "LMW: Failed to start capture: ";
     EXPECT_EQ (logged[0].substr (0, prefix.size()), prefix);
     EXPECT_GT (logged[0].size(), prefix.size()) << "the daemon's text";
