@@ -199,7 +199,7 @@ void PipeWireWorld::restoreEnv()
     savedEnv.clear();
 }
 
-pid_t PipeWireWorld::spawn (const std::string& logName, const std::vector<std::string>& argv)
+pid_t PipeWireWorld::spawn (const std::string& logName, const std::vector<std::string>& argv) const
 {
     const auto logPath = dir + "/" + logName + ".log";
     posix_spawn_file_actions_t actions;

@@ -70,13 +70,16 @@ public:
     // Ends a recording so that its file is complete.
     bool stopRecording (pid_t pid);
 
+    // Starts a program of the world, its output going to <logName>.log in
+    // the runtime directory; -1 when it cannot be started.
+    pid_t spawn (const std::string& logName, const std::vector<std::string>& argv) const;
+
     // SIGTERM, then SIGKILL after the deadline; reaps the process. False when
     // the process did not end by itself.
     static bool stopProcess (pid_t pid, std::chrono::milliseconds deadline = std::chrono::seconds (5));
 
 private:
     bool startOnce (bool withDaemons);
-    pid_t spawn (const std::string& logName, const std::vector<std::string>& argv);
     void setEnv (const char* name, const std::string& value);
     void restoreEnv();
 

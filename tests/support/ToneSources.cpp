@@ -46,21 +46,7 @@ void writeToneWav (const std::string& path, const std::vector<Sine>& channels, d
 
 pid_t spawnTool (const PipeWireWorld& world, const std::string& logName, const std::vector<std::string>& argv)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, 0, "/dev/null", O_RDONLY, 0);
-    const auto log = world.runtimeDir() + "/" + logName + ".log";
-    posix_spawn_file_actions_addopen (&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2 (&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back (const_cast<char*> (a.c_str()));
-    args.push_back (nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy (&actions);
-    return pid;
+    return world.spawn (logName, argv);
 }
 
 bool runTool (const PipeWireWorld& world, const std::vector<std::string>& argv)
