@@ -216,7 +216,7 @@ StatusItem::StatusItem (std::function<void()> quitAction)
         return trayIcon->isMouseOverOrDragging (true)
             || trayIcon->getScreenBounds().contains (juce::Desktop::getInstance().getMousePosition());
     };
-    popover->isMenuOpen = [this] { return menuOpen; };
+    popover->isMenuOpen = [this] { return menuOpen || popoverVC->isMenuOpen(); };
 }
 
 StatusItem::~StatusItem()

@@ -137,6 +137,7 @@ void PopoverViewController::rebuildLayout()
 
         for (auto& row : panel->slotRows)
         {
+            row->setAppIconLookup (appIcons);
             row->onClick = [weakSelf, k] (int32_t slot)
             {
                 if (auto* self = weakSelf.getComponent())
@@ -224,10 +225,172 @@ void PopoverViewController::deviceStateChanged()
     rebuildLayout();
 }
 
+void PopoverViewController::setAppIconLookup (AppIconLookup lookup)
+{
+    appIcons = std::move (lookup);
+    for (auto& panel : devicePanels)
+        for (auto& row : panel->slotRows)
+            row->setAppIconLookup (appIcons);
+}
+
+namespace
+{
+// The application list runs here, never on the message thread: it may take
+// up to 5 s when PipeWire is slow to answer.
+juce::ThreadPool& listWorkers()
+{
+    static juce::ThreadPool pool (2);
+    return pool;
+}
+} // namespace
+
 void PopoverViewController::slotClickedForDevice (int deviceIndex, int slot)
 {
-    if (onSlotClicked)
-        onSlotClicked (deviceIndex, slot);
+    auto* panel = panelForDeviceIndex (deviceIndex);
+    if (panel == nullptr || panel->device == nullptr || slot < 0 || (size_t) slot >= panel->slotRows.size())
+        return;
+
+    auto menu = buildSlotMenu (*panel->device, deviceIndex, slot);
+    if (! menu)
+    {
+        showAppPickerForDevice (deviceIndex, slot);
+        return;
+    }
+    showMenu (*menu, *panel->slotRows[(size_t) slot], true);
+}
+
+void PopoverViewController::showAppPickerForDevice (int deviceIndex, int slot)
+{
+    auto* panel = panelForDeviceIndex (deviceIndex);
+    if (panel == nullptr || panel->device == nullptr || slot < 0 || (size_t) slot >= panel->slotRows.size())
+        return;
+
+    const auto inputs = sourceActions.listInputs ? sourceActions.listInputs() : std::vector<InputDevice> {};
+    auto menu = buildPickerMenu (*panel->device, deviceIndex, slot, inputs);
+
+    // The query holds the controller weakly and the submenu strongly: a fill
+    // for a controller that has gone leaves "Loading…" where it is.
+    auto apps = menu.entries.front().submenu;
+    const auto existing = existingSources (*panel->device);
+    const DeviceInstance* console = panel->device;
+    juce::Component::SafePointer<PopoverViewController> weakSelf (this);
+    listWorkers().addJob ([apps, existing, console, deviceIndex, slot, weakSelf, list = sourceActions.listApps]
+    {
+        auto found = list ? list() : std::vector<CapturableApp> {};
+        juce::MessageManager::callAsync ([apps, existing, console, deviceIndex, slot, weakSelf, found = std::move (found)]
+        {
+            if (weakSelf.getComponent() != nullptr)
+                fillAppsSubmenu (*apps, found, existing, console, deviceIndex, slot);
+        });
+    });
+
+    showMenu (menu, *panel->slotRows[(size_t) slot], false);
+}
+
+void PopoverViewController::showMenu (const MenuModel& menu, SlotRowView& row, bool atPointer)
+{
+    // The picker hangs at a fixed point of the row; the slot menu opens where
+    // the click was, when there was one on the row.
+    auto where = row.localPointToGlobal (juce::Point<int> (34, row.getHeight() - 71));
+    if (atPointer && row.isMouseOver (true))
+        where = juce::Desktop::getMousePosition();
+
+    ++openMenus;
+    juce::Component::SafePointer<PopoverViewController> weakSelf (this);
+    auto chosen = [weakSelf] (const MenuChoice& choice)
+    {
+        if (auto* self = weakSelf.getComponent())
+            self->menuItemChosen (choice);
+    };
+    auto done = [weakSelf]
+    {
+        if (auto* self = weakSelf.getComponent())
+            --self->openMenus;
+    };
+
+    if (presentMenu)
+        presentMenu (menu, where, std::move (chosen), std::move (done));
+    else
+        MenuPresenter::show (menu, juce::PopupMenu::Options().withTargetScreenArea ({ where.x, where.y, 1, 1 }), appIcons,
+                             std::move (chosen), std::move (done));
+}
+
+DevicePanel* PopoverViewController::panelForChoice (int deviceIndex, const DeviceInstance* console) const
+{
+    auto* panel = panelForDeviceIndex (deviceIndex);
+    return panel != nullptr && panel->device != nullptr && panel->device == console ? panel : nullptr;
+}
+
+void PopoverViewController::menuItemChosen (const MenuChoice& choice)
+{
+    if (const auto* add = std::get_if<AddChoice> (&choice))
+        addToSlot (*add);
+    else if (const auto* app = std::get_if<AppChoice> (&choice))
+        appSelected (*app);
+    else if (const auto* input = std::get_if<InputChoice> (&choice))
+        inputDeviceSelected (*input);
+    else if (const auto* remove = std::get_if<RemoveChoice> (&choice))
+        removeApp (*remove);
+}
+
+void PopoverViewController::addToSlot (const AddChoice& choice)
+{
+    if (panelForChoice (choice.device, choice.console) != nullptr)
+        showAppPickerForDevice (choice.device, choice.slot);
+}
+
+void PopoverViewController::appSelected (const AppChoice& choice)
+{
+    auto* panel = panelForChoice (choice.device, choice.console);
+    if (panel == nullptr || choice.slot < 0)
+        return;
+
+    auto& console = *panel->device;
+    const auto channelId = console.addChannel ((uint32_t) choice.slot, choice.bundleId, choice.name);
+    if (channelId >= 0 && sourceActions.startApp)
+        if (auto ring = console.getChannelTable().shareRingBuffer (channelId))
+            sourceActions.startApp (console, choice.bundleId, channelId, std::move (ring));
+
+    refreshSlotView (choice.slot, *panel);
+}
+
+void PopoverViewController::inputDeviceSelected (const InputChoice& choice)
+{
+    auto* panel = panelForChoice (choice.device, choice.console);
+    if (panel == nullptr || choice.slot < 0)
+        return;
+
+    auto& console = *panel->device;
+    const auto channelId = console.addInputChannel ((uint32_t) choice.slot, choice.uid, choice.name, choice.deviceId);
+    if (channelId >= 0 && sourceActions.startInput)
+        if (auto ring = console.getChannelTable().shareRingBuffer (channelId))
+            sourceActions.startInput (console, choice.deviceId, channelId, std::move (ring));
+
+    refreshSlotView (choice.slot, *panel);
+}
+
+void PopoverViewController::removeApp (const RemoveChoice& choice)
+{
+    auto* panel = panelForChoice (choice.device, choice.console);
+    if (panel == nullptr || choice.slot < 0 || (size_t) choice.slot >= panel->slotRows.size())
+        return;
+
+    // The row animates first; by the time the completion runs the panel
+    // (and with it its console) may have gone.
+    juce::Component::SafePointer<PopoverViewController> weakSelf (this);
+    juce::Component::SafePointer<DevicePanel> weakPanel (panel);
+    panel->slotRows[(size_t) choice.slot]->animateRemovalOfBundleId (choice.bundleId, [weakSelf, weakPanel, choice]
+    {
+        auto* self = weakSelf.getComponent();
+        auto* p = weakPanel.getComponent();
+        if (self == nullptr || p == nullptr || p->device == nullptr)
+            return;
+
+        if (self->sourceActions.removeSource)
+            self->sourceActions.removeSource (*p->device, (uint32_t) choice.slot, choice.bundleId, choice.channelId,
+                                              choice.isInput || choice.isOutput);
+        self->refreshSlotView (choice.slot, *p);
+    });
 }
 
 void PopoverViewController::consoleWillBeRemoved (DeviceInstance& console)

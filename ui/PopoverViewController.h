@@ -1,6 +1,8 @@
 #pragma once
 
 #include "DevicePanel.h"
+#include "SourceActions.h"
+#include "SourceMenus.h"
 
 #include "ChannelTable.h"
 #include "DeviceTracker.h"
@@ -72,10 +74,35 @@ public:
     size_t separatorCount() const { return separators.size(); }
     const juce::Component* separator (size_t index) const { return separators.at (index).get(); }
 
-    // A click on a slot row: the slot menu's entry point, with the panel's
-    // index among the shown panels.
+    // A click on a slot row, with the panel's index among the shown panels:
+    // the "Slot" menu, or the picker for an empty slot.
     void slotClickedForDevice (int deviceIndex, int slot);
-    std::function<void (int deviceIndex, int slot)> onSlotClicked;
+    // The "Add Source" menu. It is shown at once; the application list
+    // fills its "Apps" submenu when it arrives, also while it is shown.
+    void showAppPickerForDevice (int deviceIndex, int slot);
+
+    // What the menus' items do. A choice made for a console whose panel has
+    // gone (or now shows another console) is ignored. appSelected and
+    // inputDeviceSelected block while the capture starts.
+    void menuItemChosen (const MenuChoice&);
+    void addToSlot (const AddChoice&);
+    void appSelected (const AppChoice&);
+    void inputDeviceSelected (const InputChoice&);
+    void removeApp (const RemoveChoice&);
+
+    // The live captures unless replaced (tests).
+    void setSourceActions (SourceActions actions) { sourceActions = std::move (actions); }
+    // Where menu and row icons come from; the freedesktop lookup by default.
+    void setAppIconLookup (AppIconLookup lookup);
+
+    // Shows a menu at a point of the screen; `chosen` gets the picked item's
+    // choice, `done` runs when the menu closes. A JUCE menu unless replaced
+    // (tests look at the model and choose from it). The picker's "Apps"
+    // submenu is shared and may still be filled while the menu is shown.
+    using MenuPresentation = std::function<void (const MenuModel&, juce::Point<int> where,
+                                                 MenuPresenter::Chosen chosen, std::function<void()> done)>;
+    MenuPresentation presentMenu;
+    bool isMenuOpen() const { return openMenus > 0; }
 
     // The loudest level of the active entries of each of the first `rows`
     // slots; the entry at index i names slot i through its output pair, and a
@@ -86,6 +113,8 @@ public:
 
 private:
     void timerCallback() override { updateMeters(); }
+    void showMenu (const MenuModel& menu, SlotRowView& row, bool atPointer);
+    DevicePanel* panelForChoice (int deviceIndex, const DeviceInstance* console) const;
     void consoleWillBeRemoved (DeviceInstance& console) override;
 
     DisconnectedView disconnectedView;
@@ -97,6 +126,10 @@ private:
     // A console on its way out of the tracker: still listed while it is
     // announced, never shown again.
     const DeviceInstance* leaving = nullptr;
+
+    SourceActions sourceActions = SourceActions::live();
+    AppIconLookup appIcons = defaultAppIconLookup();
+    int openMenus = 0;
 
     JUCE_DECLARE_NON_COPYABLE (PopoverViewController)
 };

@@ -72,6 +72,19 @@ juce::Image microphoneGlyph()
     return image;
 }
 
+juce::Image appsGlyph()
+{
+    static const auto image = []
+    {
+        juce::Path p;
+        for (const auto x : { 10.0f, 54.0f })
+            for (const auto y : { 10.0f, 54.0f })
+                p.addRoundedRectangle (x, y, 36.0f, 36.0f, 8.0f);
+        return renderGlyph (p);
+    }();
+    return image;
+}
+
 juce::Image speakerGlyph()
 {
     static const auto image = []

@@ -144,5 +144,7 @@ private:
 // Small monochrome glyphs drawn as paths, white on transparent, for tinting.
 juce::Image microphoneGlyph();
 juce::Image speakerGlyph();
+// Four rounded squares: the applications submenu.
+juce::Image appsGlyph();
 
 } // namespace loomwell::ui

@@ -278,19 +278,30 @@ TEST_F (Popover, ConsoleNotOpenIsSkippedAndPanelIndicesCountShownPanels)
     EXPECT_EQ (p.panelForDeviceIndex (2), nullptr);
     EXPECT_EQ (p.panelForDeviceIndex (-1), nullptr);
 
-    // A click reaches the slot menu with the shown panel's index, once.
-    std::vector<std::pair<int, int>> clicks;
-    p.onSlotClicked = [&] (int device, int slot) { clicks.emplace_back (device, slot); };
+    // A click reaches the slot menu with the shown panel's index, once: an
+    // empty slot's picker for that console and slot.
+    SourceActions actions;
+    actions.listInputs = [] { return std::vector<InputDevice> { { 7, "Desk Mic", "desk.mic" } }; };
+    p.setSourceActions (actions);
+    std::vector<std::pair<const DeviceInstance*, int>> shown;
+    p.presentMenu = [&] (const MenuModel& menu, juce::Point<int>, MenuPresenter::Chosen, std::function<void()> done)
+    {
+        EXPECT_EQ (menu.title, "Add Source");
+        if (const auto* input = std::get_if<InputChoice> (&menu.entries.at (1).submenu->entries.at (0).choice))
+            shown.emplace_back (input->console, input->slot);
+        done();
+    };
     row (p, 1, 3).handleMouseDown();
     row (p, 0, 1).handleMouseDown();
-    EXPECT_EQ (clicks, (std::vector<std::pair<int, int>> { { 1, 3 }, { 0, 1 } }));
+    EXPECT_EQ (shown, (std::vector<std::pair<const DeviceInstance*, int>> { { &console (2), 3 }, { &console (0), 1 } }));
+    EXPECT_FALSE (p.isMenuOpen());
 
     // A row that outlives its controller does nothing when clicked.
     auto& orphan = row (p, 0, 0);
     auto callback = orphan.onClick;
     popover.reset();
     callback (0);
-    EXPECT_EQ (clicks.size(), 2u);
+    EXPECT_EQ (shown.size(), 2u);
 }
 
 TEST (DevicePanelText, DetailLineNeedsASerialAndAddsTheFirmware)
