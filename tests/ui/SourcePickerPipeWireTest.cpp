@@ -1,0 +1,279 @@
+// The slot menu and the picker against the real thing: a private PipeWire
+// world whose 10-channel null sink is a Vantor's multitrack device, tone
+// applications and a tone-fed microphone, and the live captures. Only the
+// USB registry is in-process, and the menus are chosen from as data.
+
+#include "PopoverViewController.h"
+
+#include "AppCapture.h"
+#include "ConsoleCaptures.h"
+#include "DeviceBackends.h"
+#include "DeviceInstance.h"
+#include "DeviceTracker.h"
+#include "InputCapture.h"
+#include "ListedUsbRegistry.h"
+#include "PipeWireDeviceType.h"
+#include "PipeWireSuite.h"
+#include "ToneSources.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <iostream>
+
+namespace loomwell
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using testing::pumpFor;
+using testing::pumpUntil;
+using testing::toneAmplitude;
+
+class PickerOnPipeWire : public testing::PipeWireSuite
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE (ready) << world->logs();
+        deviceBackends().usbRegistry = &registry;
+        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
+        connectTrackerToCaptures (tracker);
+
+        sink = world->createNullSink ({ "mixora-vantor", "Mixora Vantor Main Multitrack", 10, {}, 0 });
+        ASSERT_TRUE (sink) << world->logs();
+        ::testing::internal::CaptureStderr();
+        tracker.scanForDevices();
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_EQ (tracker.devices.size(), 1u);
+        ASSERT_TRUE (tracker.devices[0]->isOpen());
+
+        popover = std::make_unique<ui::PopoverViewController>();
+        popover->setAppIconLookup ([] (const std::string&) { return juce::Image(); });
+        popover->presentMenu = [this] (const ui::MenuModel& menu, juce::Point<int>, ui::MenuPresenter::Chosen chosen, std::function<void()> done)
+        {
+            shown = menu;
+            choose = std::move (chosen);
+            done();
+        };
+    }
+
+    void TearDown() override
+    {
+        popover.reset();
+        tracker.closeAndDestroyAll();
+        pumpFor (50ms);
+        tracker.captureHooks = {};
+        deviceBackends() = {};
+        for (auto pid : apps)
+            testing::PipeWireWorld::stopProcess (pid);
+        for (auto& source : sources)
+            testing::stopFedSource (*world, source);
+        if (sink)
+            world->destroyNode (*sink);
+    }
+
+    DeviceInstance& console() { return *tracker.devices.at (0); }
+    ui::SlotRowView& row (int slot) { return *popover->panelForDeviceIndex (0)->slotRows.at ((size_t) slot); }
+
+    void playTone (const std::string& binary, const std::string& name, double frequency)
+    {
+        const auto path = world->runtimeDir() + "/" + binary + ".wav";
+        testing::writeToneWav (path, { { frequency, 0.2f } }, 60.0);
+        const auto pid = testing::playToneApp (*world, binary, name, path);
+        apps.push_back (pid);
+        ASSERT_TRUE (pumpUntil ([pid] { return testing::isPlaying (pid); })) << world->logs();
+    }
+
+    void makeMic (const std::string& nodeName, const std::string& description, double frequency)
+    {
+        sources.push_back (testing::makeFedSource (*world, nodeName, description, { { frequency, 0.2f } }, 60.0));
+        ASSERT_TRUE (sources.back().node) << world->logs();
+    }
+
+    // The entry of that title in the last menu shown or one of its
+    // submenus; the picker's application list is waited for.
+    const ui::MenuEntry* find (const juce::String& title)
+    {
+        if (! shown.entries.empty() && shown.entries[0].submenu != nullptr)
+            pumpUntil ([this] { return shown.entries[0].submenu->entries.at (0).enabled
+                                       || shown.entries[0].submenu->entries.at (0).title != ui::menuText::loading; }, 6s);
+
+        for (const auto& entry : shown.entries)
+        {
+            if (entry.title == title)
+                return &entry;
+            if (entry.submenu != nullptr)
+                for (const auto& item : entry.submenu->entries)
+                    if (item.title == title)
+                        return &item;
+        }
+        return nullptr;
+    }
+
+    // What a person does: click the slot's row, then the item (through
+    // "Add" when the slot already has sources).
+    void pick (int slot, const juce::String& title)
+    {
+        row (slot).handleMouseDown();
+        if (shown.title == ui::menuText::slotMenu)
+        {
+            const auto* add = find (ui::menuText::add);
+            ASSERT_NE (add, nullptr);
+            choose (add->choice);
+        }
+        const auto* item = find (title);
+        ASSERT_NE (item, nullptr) << title;
+        ASSERT_TRUE (item->enabled) << title;
+        choose (item->choice);
+    }
+
+    void remove (int slot, const juce::String& name)
+    {
+        row (slot).handleMouseDown();
+        ASSERT_EQ (shown.title, ui::menuText::slotMenu);
+        const auto* item = find ("Remove " + name);
+        ASSERT_NE (item, nullptr) << name;
+        const auto before = console().channelsForSlot ((uint32_t) slot).size();
+        choose (item->choice);
+        ASSERT_TRUE (pumpUntil ([&] { return console().channelsForSlot ((uint32_t) slot).size() < before; }));
+    }
+
+    std::optional<testing::Recording> record (std::function<void()> during = {})
+    {
+        const auto path = world->runtimeDir() + "/console" + std::to_string (recordings++) + ".wav";
+        const auto recorder = world->startRecording (*sink, 10, path);
+        if (! recorder)
+            return std::nullopt;
+        pumpFor (600ms);
+        if (during)
+            during();
+        pumpFor (900ms);
+        if (! world->stopRecording (*recorder))
+            return std::nullopt;
+        return testing::readFloatWav (path);
+    }
+
+    // Every capture belongs to an entry of the table, and every active
+    // entry has exactly one.
+    void expectOneCapturePerEntry (const std::vector<int32_t>& idsEverUsed)
+    {
+        const auto states = console().getChannelTable().copyChannelStates();
+        for (const auto id : idsEverUsed)
+        {
+            const auto entry = std::find_if (states.begin(), states.end(), [id] (const auto& s) { return s.channelId == id && s.active; });
+            const auto captures = (hasAppCapture (&console(), id) ? 1 : 0) + (hasInputCapture (&console(), id) ? 1 : 0);
+            EXPECT_EQ (captures, entry != states.end() ? 1 : 0) << "channel " << id;
+        }
+    }
+
+    std::vector<int32_t> slotIds (uint32_t slot)
+    {
+        std::vector<int32_t> ids;
+        for (const auto& source : console().channelsForSlot (slot))
+            ids.push_back (source.channelId);
+        return ids;
+    }
+
+    DeviceTracker& tracker = DeviceTracker::instance();
+    testing::ListedUsbRegistry registry { std::vector<UsbDeviceAttributes> { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } } };
+    std::optional<uint32_t> sink;
+    std::unique_ptr<ui::PopoverViewController> popover;
+    ui::MenuModel shown;
+    ui::MenuPresenter::Chosen choose;
+    std::vector<pid_t> apps;
+    std::vector<testing::FedSource> sources;
+    int recordings = 0;
+};
+
+TEST_F (PickerOnPipeWire, PickedSourcesAreHeardOnTheirSlotAndComeOffAgain)
+{
+    playTone ("toneapp", "Tone App", 440.0);
+    playTone ("otherapp", "Other App", 660.0);
+    playTone ("thirdapp", "Third App", 880.0);
+    makeMic ("test-mic", "Test Mic", 1000.0);
+    makeMic ("spare-mic", "Spare Mic", 1500.0);
+
+    // One application on "Music": its tone on 4/5 only, the row shows it.
+    pick (0, "Tone App");
+    ASSERT_EQ (console().channelsForSlot (0).size(), 1u);
+    EXPECT_TRUE (hasAppCapture (&console(), slotIds (0)[0]));
+    EXPECT_EQ (*row (0).getCurrentBundleIds(), (std::vector<std::string> { "toneapp" }));
+    auto heard = record();
+    ASSERT_TRUE (heard && heard->channels == 10) << world->logs();
+    for (int channel = 0; channel < 10; ++channel)
+        EXPECT_NEAR (toneAmplitude (*heard, channel, 440.0), channel == 4 || channel == 5 ? 0.2 : 0.0, 0.03) << channel;
+
+    // A second application on the same slot: both tones, summed.
+    pick (0, "Other App");
+    heard = record();
+    ASSERT_TRUE (heard);
+    EXPECT_NEAR (toneAmplitude (*heard, 4, 440.0), 0.2, 0.03);
+    EXPECT_NEAR (toneAmplitude (*heard, 5, 660.0), 0.2, 0.03);
+    EXPECT_NEAR (toneAmplitude (*heard, 2, 660.0), 0.0, 0.03);
+
+    // The slot fills up with the microphone and a third application; a
+    // fifth source offered by a picker opened before adds nothing.
+    pick (0, "Test Mic");
+    row (0).handleMouseDown();
+    choose (find (ui::menuText::add)->choice);
+    const auto* third = find ("Third App");
+    ASSERT_NE (third, nullptr);
+    choose (third->choice);
+    ASSERT_EQ (console().channelsForSlot (0).size(), 4u);
+    const auto* spare = find ("Spare Mic");
+    ASSERT_NE (spare, nullptr);
+    const auto entriesBefore = console().getChannelTable().copyChannelStates().size();
+    const auto rowBefore = *row (0).getCurrentBundleIds();
+    choose (spare->choice);
+    EXPECT_EQ (console().channelsForSlot (0).size(), 4u);
+    EXPECT_EQ (console().getChannelTable().copyChannelStates().size(), entriesBefore);
+    EXPECT_EQ (*row (0).getCurrentBundleIds(), rowBefore);
+
+    auto ids = slotIds (0);
+    expectOneCapturePerEntry (ids);
+
+    // The slot entry's own source comes off while extras hold others: the
+    // slot entry takes one over, whose capture goes on without a gap.
+    heard = record ([&] { remove (0, "Tone App"); });
+    ASSERT_TRUE (heard);
+    expectOneCapturePerEntry (ids);
+    EXPECT_EQ (console().channelsForSlot (0).size(), 3u);
+
+    // The tones that stay are never silent for longer than a block.
+    double quietest = 1.0;
+    const int window = 1024;
+    for (int start = heard->sampleRate / 5; start + window <= heard->frames(); start += window / 4)
+    {
+        double sum = 0.0;
+        for (int i = start; i < start + window; ++i)
+            sum += (double) heard->samples[(size_t) (i * heard->channels + 4)] * heard->samples[(size_t) (i * heard->channels + 4)];
+        quietest = std::min (quietest, std::sqrt (sum / window));
+    }
+    std::cout << "quietest 1024-frame window on channel 4 across the removal: RMS " << quietest << "\n";
+    EXPECT_GT (quietest, 0.1);
+
+    heard = record();
+    ASSERT_TRUE (heard);
+    EXPECT_NEAR (toneAmplitude (*heard, 4, 440.0), 0.0, 0.03);
+    for (const auto frequency : { 660.0, 880.0, 1000.0 })
+        EXPECT_NEAR (toneAmplitude (*heard, 4, frequency), 0.2, 0.03) << frequency;
+
+    // The microphone comes off: its input capture stops, the applications' stay.
+    const auto states = console().channelsForSlot (0);
+    const auto mic = std::find_if (states.begin(), states.end(), [] (const auto& s) { return s.sourceKind == sourceKindInputDevice; });
+    ASSERT_NE (mic, states.end());
+    const auto micId = mic->channelId;
+    remove (0, "Test Mic");
+    EXPECT_FALSE (hasInputCapture (&console(), micId));
+    for (const auto& source : console().channelsForSlot (0))
+        EXPECT_TRUE (hasAppCapture (&console(), source.channelId)) << source.bundleId;
+    heard = record();
+    ASSERT_TRUE (heard);
+    EXPECT_NEAR (toneAmplitude (*heard, 4, 1000.0), 0.0, 0.03);
+    EXPECT_NEAR (toneAmplitude (*heard, 4, 660.0), 0.2, 0.03);
+}
+
+} // namespace
+} // namespace loomwell
