@@ -57,12 +57,15 @@ void TrayIcon::paint (juce::Graphics& g)
 // The tray may read the icon's size hints before JUCE has written the
 // minimum size, and JUCE rewrites them without it whenever it places the
 // window, so the tray can give the icon a slot one pixel wide and never
-// look again. Then the hints are set here and the icon docks anew, which
-// makes the tray measure it afresh. A tray that chooses a small size of
-// its own is left alone.
+// look again. Then the hints are set here, the window asks for its size and
+// the icon docks anew, which makes the tray measure it afresh. The width is
+// the X server's: the toolkit may not have heard of the tray's resize. A
+// tray that chooses a small size of its own is left alone.
 void TrayIcon::timerCallback()
 {
-    if (! isOnDesktop() || (getWidth() > 1 && getHeight() > 1) || redocks >= maxRedocks)
+    if (! isOnDesktop() || redocks >= maxRedocks)
+        return;
+    if (const auto width = currentWindowWidth (reinterpret_cast<unsigned long> (getWindowHandle())); width < 0 || width > 1)
         return;
 
     ++redocks;

@@ -4,11 +4,9 @@
 // tray on Xvfb, and every click made with xdotool. What the console gets is
 // recorded from its sink.
 
-#include "TrayDesktop.h"
+#include "TrayScenario.h"
 #include "ToneSources.h"
 #include "Umockdev.h"
-
-#include <juce_gui_basics/juce_gui_basics.h>
 
 #include <gtest/gtest.h>
 
@@ -16,27 +14,6 @@ namespace loomwell::testing
 {
 namespace
 {
-
-// Where a menu's rows are: the look-and-feel the program uses, measured
-// here the same way.
-struct MenuMetrics
-{
-    int border = 0;
-    int rowHeight = 0;
-
-    MenuMetrics()
-    {
-        juce::LookAndFeel_V4 lf;
-        border = lf.getPopupMenuBorderSize();
-        int width = 0;
-        lf.getIdealPopupMenuItemSize ("Apps", false, -1, width, rowHeight);
-    }
-
-    juce::Point<int> row (const WindowGeometry& menu, int index) const
-    {
-        return { menu.x + menu.width / 2, menu.y + border + rowHeight * index + rowHeight / 2 };
-    }
-};
 
 class TrayRoute : public ::testing::Test
 {
@@ -58,64 +35,8 @@ protected:
     std::string installToneAppEntry()
     {
         const auto data = juce::File (world.runtimeDir()).getChildFile ("data");
-        data.getChildFile ("applications").createDirectory();
-        data.getChildFile ("applications/toneapp.desktop")
-            .replaceWithText ("[Desktop Entry]\nType=Application\nName=Tone App\nExec=toneapp\nIcon=toneapp\n");
-        const auto icons = data.getChildFile ("icons/hicolor/48x48/apps");
-        icons.createDirectory();
-        juce::Image icon (juce::Image::ARGB, 48, 48, true);
-        {
-            juce::Graphics g (icon);
-            g.setColour (juce::Colours::orange);
-            g.fillEllipse (4.0f, 4.0f, 40.0f, 40.0f);
-        }
-        juce::FileOutputStream out (icons.getChildFile ("toneapp.png"));
-        juce::PNGImageFormat().writeImageToStream (icon, out);
+        installAppEntry (data, "toneapp", "Tone App", juce::Colours::orange);
         return data.getFullPathName().toStdString();
-    }
-
-    // The menus that are open once at least `count` are.
-    std::vector<std::pair<std::string, WindowGeometry>> waitForMenus (size_t count)
-    {
-        std::vector<std::pair<std::string, WindowGeometry>> menus;
-        if (! waitUntil ([&] { menus = desktop.visibleWindows ("menu"); return menus.size() >= count; }, 10s))
-            return {};
-        std::this_thread::sleep_for (400ms);
-        return desktop.visibleWindows ("menu");
-    }
-
-    // Moves onto a menu row, lets the menu see the pointer there, clicks.
-    void chooseRow (juce::Point<int> at)
-    {
-        ASSERT_TRUE (desktop.click (at + juce::Point<int> (-3, 0), 0));
-        std::this_thread::sleep_for (300ms);
-        ASSERT_TRUE (desktop.click (at, 0));
-        std::this_thread::sleep_for (300ms);
-        ASSERT_TRUE (desktop.click (at, 1));
-    }
-
-    // Opens a submenu of the picker and chooses its first row.
-    void pickFromSubmenu (int submenuRow, const std::string& shotName)
-    {
-        // The picker opens under the pointer, which may already have opened
-        // a submenu; the picker is the one as tall as its two items.
-        const auto menus = waitForMenus (1);
-        const auto picker = std::find_if (menus.begin(), menus.end(), [this] (const auto& m)
-                                          { return m.second.height == 2 * metrics.border + 2 * metrics.rowHeight; });
-        ASSERT_NE (picker, menus.end()) << "no picker";
-        const auto pickerId = picker->first;
-        const auto item = metrics.row (picker->second, submenuRow);
-        ASSERT_TRUE (desktop.click (item + juce::Point<int> (-3, 0), 0));
-        std::this_thread::sleep_for (200ms);
-        ASSERT_TRUE (desktop.click (item, 0));
-        std::this_thread::sleep_for (300ms);
-        const auto open = waitForMenus (2);
-        ASSERT_EQ (open.size(), 2u) << "no submenu";
-        const auto& submenu = open[0].first == pickerId ? open[1] : open[0];
-        if (! shotName.empty())
-            Desktop::save (desktop.capture (submenu.first), shotName, LOOMWELL_ARTEFACT_DIR);
-        chooseRow (metrics.row (submenu.second, 0));
-        ASSERT_TRUE (waitUntil ([&] { return desktop.visibleWindows ("menu").empty(); }, 10s));
     }
 
     std::optional<Recording> record()
@@ -132,7 +53,7 @@ protected:
 
     PipeWireWorld world;
     Desktop desktop;
-    MenuMetrics metrics;
+    TrayDriver tray { desktop, LOOMWELL_ARTEFACT_DIR };
     std::optional<uint32_t> sink;
     pid_t tone = -1;
     FedSource mic;
@@ -166,30 +87,18 @@ TEST_F (TrayRoute, APersonRoutesAnApplicationAndAMicrophoneAndRemovesThem)
     ASSERT_TRUE (program.started());
     ASSERT_TRUE (program.waitForOutput ("LMW: now tracking 1 devices\n", 60s)) << program.output << world.logs();
 
-    std::optional<WindowGeometry> icon;
-    ASSERT_TRUE (waitUntil ([&] { icon = desktop.trayIcon(); return icon && icon->width >= 16; }, 20s));
-    ASSERT_TRUE (desktop.click (icon->centre(), 1));
-    std::optional<std::pair<std::string, WindowGeometry>> popover;
-    ASSERT_TRUE (waitUntil ([&] { popover = desktop.visibleWindow ("Loomwell"); return popover.has_value(); }, 10s));
-    ASSERT_EQ (popover->second.height, 197);
-
-    // The rows sit 92 points below the window's top, 77 apart: "Music" first, "A" third.
-    const auto rowCentre = [&] (int slot) { return juce::Point<int> (popover->second.x + 15 + 77 * slot + 34, popover->second.y + 92 + 45); };
+    ASSERT_EQ (tray.openPopover(), "");
+    ASSERT_EQ (tray.popover()->second.height, TrayDriver::oneConsoleHeight);
 
     // "Music": the empty row opens the picker; the tone application under "Apps".
-    ASSERT_TRUE (desktop.click (rowCentre (0), 1));
-    {
-        const auto menus = waitForMenus (1);
-        ASSERT_FALSE (menus.empty());
-        Desktop::save (desktop.capture (menus.front().first), "picker.png", LOOMWELL_ARTEFACT_DIR);
-    }
-    pickFromSubmenu (0, "picker-apps.png");
+    ASSERT_EQ (tray.clickSlot (0, "picker.png"), "");
+    ASSERT_EQ (tray.pickFromSubmenu (Submenu::apps, 0, "picker-apps.png"), "");
 
     // "A": the microphone under "Input Devices".
     std::this_thread::sleep_for (500ms);
-    ASSERT_TRUE (desktop.visibleWindow ("Loomwell").has_value()) << "the popover stays open";
-    ASSERT_TRUE (desktop.click (rowCentre (2), 1));
-    pickFromSubmenu (1, "picker-inputs.png");
+    ASSERT_TRUE (tray.popoverShown()) << "the popover stays open";
+    ASSERT_EQ (tray.clickSlot (2), "");
+    ASSERT_EQ (tray.pickFromSubmenu (Submenu::inputDevices, 0, "picker-inputs.png"), "");
 
     auto heard = record();
     ASSERT_TRUE (heard && heard->channels == 10) << world.logs();
@@ -201,16 +110,11 @@ TEST_F (TrayRoute, APersonRoutesAnApplicationAndAMicrophoneAndRemovesThem)
 
     // The popover with sources on two slots, meters moving.
     std::this_thread::sleep_for (500ms);
-    Desktop::save (desktop.capture (popover->first), "popover-vantor-two-slots.png", LOOMWELL_ARTEFACT_DIR);
+    tray.savePopover ("popover-vantor-two-slots.png");
 
     // "Music" again: the slot menu, whose first item removes the application.
-    ASSERT_TRUE (desktop.click (rowCentre (0), 1));
-    {
-        const auto menus = waitForMenus (1);
-        ASSERT_EQ (menus.size(), 1u);
-        Desktop::save (desktop.capture (menus.front().first), "slot-menu.png", LOOMWELL_ARTEFACT_DIR);
-        chooseRow (metrics.row (menus.front().second, 0));
-    }
+    ASSERT_EQ (tray.clickSlot (0, "slot-menu.png"), "");
+    ASSERT_EQ (tray.chooseSlotMenuRow (0), "");
     std::this_thread::sleep_for (800ms);
     heard = record();
     ASSERT_TRUE (heard);
@@ -222,6 +126,62 @@ TEST_F (TrayRoute, APersonRoutesAnApplicationAndAMicrophoneAndRemovesThem)
     EXPECT_EQ (program.stopWith (SIGTERM, 20s), 0) << program.output;
     EXPECT_EQ (program.output.find ("Sanitizer"), std::string::npos) << program.output;
     EXPECT_EQ (program.output.find ("runtime error"), std::string::npos) << program.output;
+}
+
+TEST_F (TrayRoute, ThePopoverClosesWhenItLosesTheFocusAndWhenTheLastConsoleLeaves)
+{
+    UmockdevEnvironment umockdev;
+    if (! umockdev.present())
+        GTEST_SKIP() << "needs umockdev-run";
+    withoutDefaultIoctlHandler (umockdev.dir());
+
+    ASSERT_TRUE (world.start()) << world.logs();
+    sink = world.createNullSink ({ "mixora-vantor", "Mixora Vantor Main Multitrack", 10, {}, 0 });
+    ASSERT_TRUE (sink) << world.logs();
+
+    ASSERT_EQ (desktop.start(), "") << "did not come up";
+    auto environment = desktop.environment();
+    for (auto& variable : umockdev.variables())
+        environment.push_back (std::move (variable));
+    ProgramProcess program (environment);
+    ASSERT_TRUE (program.started());
+    ASSERT_TRUE (program.waitForOutput ("LMW: now tracking 1 devices\n", 60s)) << program.output << world.logs();
+
+    std::optional<WindowGeometry> icon;
+    ASSERT_TRUE (waitUntil ([&] { icon = desktop.trayIcon(); return icon && icon->width >= 16; }, 20s));
+    const auto open = [&]
+    {
+        return desktop.click (icon->centre(), 1)
+            && waitUntil ([&] { return desktop.visibleWindow ("Loomwell").has_value(); }, 10s);
+    };
+    const auto closed = [&] { return waitUntil ([&] { return ! desktop.visibleWindow ("Loomwell").has_value(); }, 10s); };
+
+    // Another window takes the keyboard focus (there is no window manager:
+    // xdotool hands it over as one would).
+    ASSERT_TRUE (open());
+    std::this_thread::sleep_for (300ms);
+    const auto other = spawnQuiet ({ "xlogo", "-geometry", "100x100+10+300" }, environment);
+    ASSERT_GT (other, 0);
+    std::optional<std::pair<std::string, WindowGeometry>> logo;
+    ASSERT_TRUE (waitUntil ([&] { logo = desktop.visibleWindow ("xlogo"); return logo.has_value(); }, 10s));
+    ASSERT_TRUE (desktop.click (logo->second.centre(), 0));
+    EXPECT_TRUE (run ({ "xdotool", "windowfocus", logo->first }, environment).has_value());
+    EXPECT_TRUE (closed()) << "focus went elsewhere";
+    PipeWireWorld::stopProcess (other);
+
+    // The console leaves USB and its sink goes: the open popover closes, the
+    // icon stays.
+    ASSERT_TRUE (open());
+    std::filesystem::remove_all (umockdev.dir() + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3");
+    std::filesystem::remove (umockdev.dir() + "/sys/bus/usb/devices/1-3");
+    ASSERT_TRUE (world.destroyNode (*sink));
+    sink.reset();
+    ASSERT_TRUE (program.waitForOutput ("LMW: now tracking 0 devices\n", 20s)) << program.output;
+    EXPECT_TRUE (closed()) << "the last console left";
+    EXPECT_TRUE (desktop.trayIcon().has_value());
+    EXPECT_TRUE (open()) << "the prompt opens again";
+
+    EXPECT_EQ (program.stopWith (SIGTERM, 20s), 0) << program.output;
 }
 
 } // namespace
