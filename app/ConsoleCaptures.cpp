@@ -23,13 +23,33 @@ void connectTrackerToCaptures (DeviceTracker& tracker)
         return std::nullopt;
     };
 
+    tracker.captureHooks.resumeInputs = [] (DeviceInstance& device)
+    {
+        std::vector<InputDevice> inputs;
+        bool listed = false;
+        for (const auto& entry : device.getChannelTable().copyChannelStates())
+        {
+            if (! entry.active || entry.sourceKind != sourceKindInputDevice || inputCaptureIsLive (&device, entry.channelId))
+                continue;
+            if (! listed)
+            {
+                inputs = listInputDevices();
+                listed = true;
+            }
+            for (const auto& input : inputs)
+                if (input.uid == entry.bundleId)
+                    if (auto ring = device.getChannelTable().shareRingBuffer (entry.channelId))
+                        startInputCapture (&device, input.deviceId, entry.channelId, std::move (ring));
+        }
+    };
+
     tracker.captureHooks.startCapture = [] (DeviceInstance& device, const SavedSource& source, int32_t channelId,
                                             std::shared_ptr<RingBuffer> ring)
     {
         if (source.sourceKind == sourceKindInputDevice)
             startInputCapture (&device, source.deviceId, channelId, std::move (ring));
         else
-            startAppCapture (&device, source.bundleId, channelId, std::move (ring));
+            startAppCapture (&device, source.bundleId, channelId, std::move (ring), AbsentApp::waitForIt);
     };
 }
 

@@ -407,7 +407,7 @@ void setCaptureLogSink (CaptureLogSink sink)
 }
 
 void startAppCapture (const void* console, const std::string& bundleId, int32_t channelId,
-                      std::shared_ptr<RingBuffer> ringBuffer)
+                      std::shared_ptr<RingBuffer> ringBuffer, AbsentApp absent)
 {
     const CaptureKey key { console, channelId };
     auto& registry = Registry::instance();
@@ -420,7 +420,8 @@ void startAppCapture (const void* console, const std::string& bundleId, int32_t 
     if (! applicationIsPlaying (bundleId))
     {
         logMessage ("LMW: App not found: %s", bundleId.c_str());
-        return;
+        if (absent == AbsentApp::giveUp)
+            return;
     }
 
     auto capture = std::make_unique<Capture>();

@@ -26,8 +26,18 @@ namespace loomwell
 
 // Stops the channel's capture first. Logs "LMW: App not found: %s" when no
 // application with that identity is playing. Blocks at most 10 s after the stop.
+// An application that is not playing when its capture starts: a source a
+// person picks is left silent (giveUp); a source put back on its slot after
+// the console or the sound server came back waits for it (waitForIt), as
+// applications come back on their own time after a sound server restart.
+enum class AbsentApp
+{
+    giveUp,
+    waitForIt
+};
+
 void startAppCapture (const void* console, const std::string& bundleId, int32_t channelId,
-                      std::shared_ptr<RingBuffer> ringBuffer);
+                      std::shared_ptr<RingBuffer> ringBuffer, AbsentApp absent = AbsentApp::giveUp);
 
 // Blocks at most 5 s; nothing happens when the channel has no capture.
 void stopAppCapture (const void* console, int32_t channelId);

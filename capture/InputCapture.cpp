@@ -116,6 +116,13 @@ public:
         share.reset();
     }
 
+    // Main thread.
+    bool isLive() const
+    {
+        PipeWireConnection::Lock lock;
+        return stream != nullptr && linked();
+    }
+
 private:
     bool linked() const { return state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING; }
 
@@ -267,6 +274,12 @@ void stopAllInputCaptures (const void* console)
 bool hasInputCapture (const void* console, int32_t channelId)
 {
     return registry().count ({ console, channelId }) > 0;
+}
+
+bool inputCaptureIsLive (const void* console, int32_t channelId)
+{
+    const auto it = registry().find ({ console, channelId });
+    return it != registry().end() && it->second->isLive();
 }
 
 } // namespace loomwell

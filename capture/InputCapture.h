@@ -41,5 +41,7 @@ void moveInputCapture (const void* console, int32_t fromChannelId, int32_t toCha
 void stopAllInputCaptures (const void* console);
 
 bool hasInputCapture (const void* console, int32_t channelId);
+// Registered and connected to its source; false once the source went away.
+bool inputCaptureIsLive (const void* console, int32_t channelId);
 
 } // namespace loomwell

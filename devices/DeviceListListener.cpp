@@ -6,10 +6,16 @@ namespace loomwell
 std::unique_ptr<DeviceListListener> DeviceListListener::install (std::function<void()> onChange)
 {
     auto& connection = PipeWireConnection::instance();
-    if (connection.threadLoop() == nullptr || ! connection.refresh())
+    if (connection.threadLoop() == nullptr)
         return nullptr;
 
-    return std::unique_ptr<DeviceListListener> (new DeviceListListener (std::move (onChange)));
+    // A daemon that is not there yet (a session that starts the sound server
+    // after us) is waited for: its devices arrive as changes.
+    const auto answered = connection.refresh();
+    std::unique_ptr<DeviceListListener> listener (new DeviceListListener (std::move (onChange)));
+    if (! answered)
+        connection.keepReconnecting();
+    return listener;
 }
 
 DeviceListListener::DeviceListListener (std::function<void()> callback)

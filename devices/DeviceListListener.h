@@ -17,8 +17,9 @@ public:
     static constexpr uint32_t watchedChanges = PipeWireConnection::sinksChanged | PipeWireConnection::sourcesChanged
                                              | PipeWireConnection::duplexChanged | PipeWireConnection::audioDevicesChanged;
 
-    // Main thread. Connects to the sound server and registers; nullptr when
-    // it does not answer. onChange runs on the message thread, once for each
+    // Main thread. Connects to the sound server and registers; when the
+    // server does not answer yet, it is waited for (see keepReconnecting).
+    // nullptr only when PipeWire cannot be used at all in this process. onChange runs on the message thread, once for each
     // burst of changes the connection delivers together.
     static std::unique_ptr<DeviceListListener> install (std::function<void()> onChange);
 

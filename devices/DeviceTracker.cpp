@@ -163,6 +163,11 @@ void DeviceTracker::handleDeviceListChange()
         std::fprintf (stderr, "LMW:   restored slot assignments for S/N %s\n", device->serial.c_str());
     }
 
+    if (captureHooks.resumeInputs)
+        for (auto& device : devices)
+            if (device->isOpen())
+                captureHooks.resumeInputs (*device);
+
     scanning = false;
     NotificationCentre::defaultCentre().post (deviceStateChangedNotification);
 

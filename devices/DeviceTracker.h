@@ -49,6 +49,12 @@ struct CaptureHooks
 
     // Starts capturing a restored source into its new channel.
     std::function<void (DeviceInstance&, const SavedSource&, int32_t channelId, std::shared_ptr<RingBuffer>)> startCapture;
+
+    // After every run, for each open console: input sources on its slots
+    // whose capture is not running (the device was not there when the
+    // source was restored, or it went away and has come back) are captured
+    // again when a device with their UID is there now.
+    std::function<void (DeviceInstance&)> resumeInputs;
 };
 
 // The consoles Loomwell works with, at most one per USB serial, in the order

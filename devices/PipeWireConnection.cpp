@@ -186,6 +186,26 @@ void PipeWireConnection::infoProperties (uint32_t id, bool isClient, const spa_d
     }
 }
 
+struct PipeWireConnection::Reconnector final : juce::Timer
+{
+    void timerCallback() override
+    {
+        auto& connection = instance();
+        if (connection.listeners.empty() || connection.refresh())
+            stopTimer();
+    }
+};
+
+void PipeWireConnection::keepReconnecting()
+{
+    if (loop == nullptr)
+        return;
+    if (reconnector == nullptr)
+        reconnector = std::make_unique<Reconnector>();
+    if (! reconnector->isTimerRunning())
+        reconnector->startTimer (reconnectIntervalMs);
+}
+
 PipeWireConnection& PipeWireConnection::instance()
 {
     static PipeWireConnection connection;
@@ -562,6 +582,14 @@ void PipeWireConnection::deliverChanges()
     for (auto* l : snapshot)
         if (std::find (listeners.begin(), listeners.end(), l) != listeners.end())
             l->pipeWireNodesChanged (bits);
+
+    bool down = false;
+    {
+        Lock lock;
+        down = broken || pwCore == nullptr;
+    }
+    if (down && ! listeners.empty())
+        keepReconnecting();
 }
 
 void PipeWireConnection::addListener (Listener* l)
@@ -573,6 +601,8 @@ void PipeWireConnection::addListener (Listener* l)
 void PipeWireConnection::removeListener (Listener* l)
 {
     listeners.erase (std::remove (listeners.begin(), listeners.end(), l), listeners.end());
+    if (listeners.empty() && reconnector != nullptr)
+        reconnector->stopTimer();
 }
 
 } // namespace loomwell

@@ -141,6 +141,13 @@ public:
     void addListener (Listener*);
     void removeListener (Listener*);
 
+    // Message thread. While the daemon is gone (a restart, a crash, or not
+    // started yet) and anyone listens, tries to connect again once a second
+    // until it answers; the nodes it then announces reach the listeners as
+    // changes. A broken connection is replaced only once no stream uses it.
+    void keepReconnecting();
+    static constexpr int reconnectIntervalMs = 1000;
+
     ~PipeWireConnection();
 
 private:
@@ -152,6 +159,7 @@ private:
 
     struct Hooks;
     struct Bound;
+    struct Reconnector;
 
     void coreInfo (const spa_dict* props);
     void coreDone (uint32_t id, int seq);
@@ -168,6 +176,7 @@ private:
     pw_core* pwCore = nullptr;
     pw_registry* registry = nullptr;
     std::unique_ptr<Hooks> hooks;
+    std::unique_ptr<Reconnector> reconnector;
     bool broken = false;
     int coreUsers = 0;
     int lastDoneSeq = 0;

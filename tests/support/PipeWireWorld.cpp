@@ -265,18 +265,51 @@ bool PipeWireWorld::startOnce (bool withDaemons)
     for (auto deadline = Clock::now() + std::chrono::seconds (5); ! std::filesystem::exists (dir + "/bus") && Clock::now() < deadline;)
         std::this_thread::sleep_for (std::chrono::milliseconds (10));
 
+    return startSoundServer();
+}
+
+bool PipeWireWorld::startSoundServer()
+{
+    if (dir.empty() || ! soundServer.empty())
+        return false;
+
+    // A world made without daemons gets its session bus now.
+    if (daemons.empty())
+    {
+        const auto bus = spawn ("dbus", { "dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile" });
+        if (bus <= 0)
+            return false;
+        daemons.push_back (bus);
+        for (auto deadline = Clock::now() + std::chrono::seconds (5); ! std::filesystem::exists (dir + "/bus") && Clock::now() < deadline;)
+            std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    }
+
     for (const char* daemon : { "pipewire", "wireplumber" })
     {
         const auto pid = spawn (daemon, { daemon });
         if (pid <= 0)
             return false;
-        daemons.push_back (pid);
+        soundServer.push_back (pid);
     }
 
     if (! waitUntilReady (std::chrono::seconds (20)))
         return false;
 
     return createNullSink ({ "speakers", "Speakers", 2, { "FL", "FR" }, 2000 }).has_value();
+}
+
+bool PipeWireWorld::stopSoundServer (bool crash)
+{
+    session.reset();
+    bool clean = true;
+    for (auto it = soundServer.rbegin(); it != soundServer.rend(); ++it)
+    {
+        if (crash)
+            ::kill (*it, SIGKILL);
+        clean = stopProcess (*it) && clean;
+    }
+    soundServer.clear();
+    return clean || crash;
 }
 
 bool PipeWireWorld::waitUntilReady (std::chrono::milliseconds timeout)
@@ -442,8 +475,7 @@ void PipeWireWorld::stop()
     while (! recorders.empty())
         stopRecording (recorders.back());
 
-    session.reset();
-
+    stopSoundServer (false);
     for (auto it = daemons.rbegin(); it != daemons.rend(); ++it)
         stopProcess (*it);
     daemons.clear();

@@ -52,6 +52,13 @@ public:
     void stop();
     bool isRunning() const;
 
+    // PipeWire and WirePlumber alone, in the same directory: stopped as an
+    // upgrade stops them (SIGTERM) or killed as a crash ends them, and
+    // started again (or for the first time in a world started without
+    // daemons), with the "Speakers" sink. Nodes made before are gone.
+    bool stopSoundServer (bool crash);
+    bool startSoundServer();
+
     const std::string& runtimeDir() const { return dir; }
     // The daemons' output, for failure messages.
     std::string logs() const;
@@ -86,7 +93,8 @@ private:
     struct Session;
     std::unique_ptr<Session> session;
     std::string dir;
-    std::vector<pid_t> daemons;    // in start order
+    std::vector<pid_t> daemons;    // in start order: the session bus
+    std::vector<pid_t> soundServer; // pipewire, wireplumber
     std::vector<pid_t> recorders;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
 };
