@@ -116,6 +116,7 @@ void PopoverWindow::show (juce::Rectangle<int> anchor)
     setVisible (true);
     toFront (true);
     grabKeyboardFocus();
+    focusAttempts = 0;
     startTimerHz (outsideClickPollHz);
 }
 
@@ -198,6 +199,14 @@ void PopoverWindow::timerCallback()
         hadFocus = true;
     else if (hadFocus && ! onIcon)
         close();
+    else if (! hadFocus && focusAttempts < maxFocusAttempts)
+    {
+        // X refuses the focus to a window that is not mapped yet, as it may
+        // not be when the popover first asks: ask again for a moment, so
+        // that it has the focus to lose.
+        ++focusAttempts;
+        grabKeyboardFocus();
+    }
 }
 
 //==============================================================================

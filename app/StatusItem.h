@@ -68,6 +68,8 @@ private:
     juce::Rectangle<int> anchorArea;
     bool shown = false;
     bool hadFocus = false;
+    int focusAttempts = 0;
+    static constexpr int maxFocusAttempts = 20;
 };
 
 // The item in the tray and the popover hanging off it. Main thread only;

@@ -122,7 +122,10 @@ public:
     // Empty when both are up, otherwise what did not come up.
     std::string start()
     {
-        for (int n = 90; n < 190 && displayName.empty(); ++n)
+        // Tests that run side by side would race for the same lowest free
+        // number; each process starts looking at a place of its own.
+        const int first = 90 + static_cast<int> (::getpid() % 200);
+        for (int n = first; n < first + 100 && displayName.empty(); ++n)
             if (! std::filesystem::exists ("/tmp/.X11-unix/X" + std::to_string (n))
                 && ! std::filesystem::exists ("/tmp/.X" + std::to_string (n) + "-lock"))
                 displayName = ":" + std::to_string (n);
