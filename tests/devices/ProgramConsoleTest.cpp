@@ -4,6 +4,7 @@
 
 #include "PipeWireWorld.h"
 #include "Umockdev.h"
+#include "OpenDescriptors.h"
 #include "ProgramProcess.h"
 
 #include <gtest/gtest.h>
@@ -51,10 +52,20 @@ TEST (ProgramWithConsole, OpensTheConsoleAtStartAndQuitsCleanlyOnSigterm)
     const auto sink = world.createNullSink ({ "mixora-vantor", "Mixora Vantor Main Multitrack", 10, {}, 0 });
     ASSERT_TRUE (sink) << world.logs();
 
-    // The world's variables are in this process's environment now.
+    // The world's variables are in this process's environment now; home
+    // and the XDG directories are empty ones of the test's.
     auto environment = currentEnvironment();
     for (auto& variable : umockdev.variables())
         environment.push_back (std::move (variable));
+    for (const auto& [variable, dir] : { std::pair { "HOME", "home" }, { "XDG_CONFIG_HOME", "config" },
+                                         { "XDG_CACHE_HOME", "cache" }, { "XDG_DATA_HOME", "data" } })
+    {
+        const auto path = world.runtimeDir() + "/program-" + dir;
+        std::filesystem::create_directories (path);
+        const auto prefix = std::string (variable) + "=";
+        std::erase_if (environment, [&prefix] (const std::string& v) { return v.rfind (prefix, 0) == 0; });
+        environment.push_back (prefix + path);
+    }
 
     ProgramProcess program (std::move (environment));
     ASSERT_TRUE (program.started());
@@ -62,7 +73,21 @@ TEST (ProgramWithConsole, OpensTheConsoleAtStartAndQuitsCleanlyOnSigterm)
 
     std::this_thread::sleep_for (200ms);
     ASSERT_TRUE (program.running()) << program.output;
+
+    // It talks to the sound server and the buses it was given and nothing
+    // else: no network socket, nothing listening, no file open for writing,
+    // nothing left in its home or its XDG directories.
+    const auto open = openDescriptors (program.processId());
+    std::string listing;
+    for (const auto& line : open.all)
+        listing += line + "\n";
+    EXPECT_TRUE (open.networkSockets.empty()) << listing;
+    EXPECT_TRUE (open.listeningSockets.empty()) << listing;
+    EXPECT_TRUE (open.filesOpenForWriting.empty()) << listing;
+
     EXPECT_EQ (program.stopWith (SIGTERM, 20s), 0) << program.output;
+    for (const auto* dir : { "home", "config", "cache", "data" })
+        EXPECT_TRUE (std::filesystem::is_empty (world.runtimeDir() + "/program-" + dir)) << dir;
 
     // The sinks are listed in the order the world made them; the stream runs
     // at the graph's default rate and quantum, as the world leaves them.

@@ -123,6 +123,7 @@ public:
     }
 
     std::string output;
+    pid_t processId() const { return pid; }
 
 private:
     void reaped (int status)
