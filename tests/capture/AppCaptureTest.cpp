@@ -466,5 +466,50 @@ TEST_F (AppCaptureTest, EachCaptureHoldsOnlyItsOwnApplicationsTone)
     EXPECT_TRUE (hasAppCapture (consoleB, 1));
 }
 
+// A captured application that comes and goes many times (a player that
+// restarts per track, a game's launcher): each of its new streams is linked
+// in, nothing piles up, and once it goes for good the capture stays
+// registered, silent and stoppable. LOOMWELL_CHURN_CYCLES sets the count.
+TEST_F (AppCaptureTest, AnApplicationThatComesAndGoesHundredsOfTimesIsFollowedEachTime)
+{
+    int cycles = 200;
+    if (const char* text = std::getenv ("LOOMWELL_CHURN_CYCLES"))
+        cycles = std::max (1, std::atoi (text));
+
+    auto ring = std::make_shared<RingBuffer>();
+    auto pid = playTone ("churner", "Churner", 440);
+    startAppCapture (consoleA, "churner", 5, ring);
+    ASSERT_TRUE (hasAppCapture (consoleA, 5));
+    const auto captureStreams = PipeWireConnection::instance().nodes ("Stream/Input/Audio").size();
+
+    for (int cycle = 0; cycle < cycles && ! HasFailure(); ++cycle)
+    {
+        quit (pid);
+        pid = testing::playToneApp (*world, "churner", "Churner", toneFile (440));
+        apps.push_back (pid);
+        ASSERT_TRUE (testing::pumpUntil ([pid] { return testing::isPlaying (pid); })) << "cycle " << cycle << "\n" << world->logs();
+        drain (*ring);
+    }
+
+    // Still one capture stream of ours, and the latest instance is heard.
+    pumpFor (300ms);
+    ASSERT_TRUE (PipeWireConnection::instance().refresh());
+    EXPECT_EQ (PipeWireConnection::instance().nodes ("Stream/Input/Audio").size(), captureStreams);
+    collect (*ring, 300ms);
+    const auto captured = collect (*ring, 800ms);
+    EXPECT_NEAR (toneAmplitude (captured, 2, 0, 440), 0.5, 0.05);
+    std::cout << cycles << " starts and stops of the captured application followed" << std::endl;
+
+    // It goes for good: the capture waits silently and stops when asked.
+    quit (pid);
+    collect (*ring, 300ms);
+    EXPECT_TRUE (collect (*ring, 500ms).empty());
+    EXPECT_TRUE (hasAppCapture (consoleA, 5));
+    stopAppCapture (consoleA, 5);
+    EXPECT_FALSE (hasAppCapture (consoleA, 5));
+    pumpFor (200ms);
+    EXPECT_EQ (ring.use_count(), 1);
+}
+
 } // namespace
 } // namespace loomwell
