@@ -63,8 +63,8 @@ std::string cleanText (const std::string& untrusted, size_t maxBytes)
         std::string piece;
         if (length == 0)
             piece = "\xEF\xBF\xBD";
-        else if (c < 0x20 || c == 0x7F)
-            piece = " ";
+        else if (c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char> (untrusted[i + 1]) < 0xA0))
+            piece = " "; // C0, DEL and C1 (U+0080..U+009F, encoded C2 80..C2 9F)
         else
             piece = untrusted.substr (i, length);
         i += length == 0 ? 1 : length;
