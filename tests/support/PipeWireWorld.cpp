@@ -355,6 +355,8 @@ std::optional<uint32_t> PipeWireWorld::createNullSink (const NullSinkOptions& op
     pw_properties_setf (props, "audio.position", "[ %s ]", positions.c_str());
     if (options.prioritySession != 0)
         pw_properties_setf (props, PW_KEY_PRIORITY_SESSION, "%d", options.prioritySession);
+    if (options.rate != 0)
+        pw_properties_setf (props, "audio.rate", "%d", options.rate);
 
     auto node = std::make_unique<Session::CreatedNode>();
     node->proxy = static_cast<pw_proxy*> (pw_core_create_object (session->core, "adapter", PW_TYPE_INTERFACE_Node,

@@ -19,6 +19,7 @@ struct NullSinkOptions
     int channels = 2;
     std::vector<std::string> positions; // empty: AUX0, AUX1, ...
     int prioritySession = 0;
+    int rate = 0;                       // 0: the graph's rate
 };
 
 // Interleaved 32-bit float samples as read back from a recording.
