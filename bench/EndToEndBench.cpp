@@ -1,0 +1,496 @@
+// Loomwell against PipeWire's own tools in one run, on the demo's private
+// desktop: one Vantor (umockdev) and its 10-channel sink, eight applications
+// and eight microphones. The loomwell program is started and driven through
+// its tray with xdotool, as a person would, to route 1, 4 and then 16
+// sources; the same routings are then made of pw-loopback instances linked
+// with pw-link. Prints one "figure <name> <value>" line per measurement
+// (bench/compare makes the table) and its progress on standard error.
+//
+//   umockdev-run -d tests/devices/data/vantor-console.umockdev -- loomwell_compare [seconds per CPU window]
+
+#include "ConsoleRecorder.h"
+#include "PickerRows.h"
+#include "ProcessStats.h"
+#include "SignalAnalysis.h"
+#include "ToneSources.h"
+#include "TrayScenario.h"
+#include "Umockdev.h"
+
+#include <iomanip>
+#include <map>
+#include <iostream>
+
+namespace loomwell::testing
+{
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+const std::string consoleSink = "mixora-vantor";
+constexpr int firstChannelOfSlot[] = { 4, 2, 6, 8 }; // Music, Game, A, B
+
+struct Failure
+{
+    std::string what;
+};
+
+void require (bool ok, const std::string& what)
+{
+    if (! ok)
+        throw Failure { what };
+}
+
+void require (const std::string& failed, const std::string& step)
+{
+    if (! failed.empty())
+        throw Failure { step + ": " + failed };
+}
+
+void say (const std::string& line)
+{
+    std::cerr << "compare: " << line << std::endl;
+}
+
+void figure (const std::string& name, double value, int decimals = 2)
+{
+    std::cout << "figure " << name << " " << std::fixed << std::setprecision (decimals) << value << std::endl;
+}
+
+struct Source
+{
+    bool app = true;
+    std::string id; // bundle id or node name; also the node's name
+};
+
+struct Placement
+{
+    int slot = 0;
+    int source = 0; // index into sources
+};
+
+class Bench
+{
+public:
+    explicit Bench (double cpuSeconds)
+        : window (cpuSeconds)
+    {
+    }
+
+    ~Bench() { stopAll(); }
+
+    int run()
+    {
+        try
+        {
+            setUp();
+            startLoomwell();
+            loomwellRuns();
+            loopbackRuns();
+        }
+        catch (const Failure& failure)
+        {
+            say ("FAILED: " + failure.what);
+            if (program != nullptr)
+                std::cerr << program->output;
+            if (world.isRunning())
+                std::cerr << world.logs();
+            stopAll();
+            return 1;
+        }
+        stopAll();
+        return 0;
+    }
+
+private:
+    // 1 source, then 4 (one on each slot), then 16 (four on each).
+    static std::vector<Placement> plan()
+    {
+        // Sources 0..7 are the applications, 8..15 the microphones.
+        return { { 0, 0 },
+                 { 1, 1 }, { 2, 8 }, { 3, 9 },
+                 { 0, 2 }, { 0, 10 }, { 0, 3 },
+                 { 1, 11 }, { 1, 4 }, { 1, 12 },
+                 { 2, 5 }, { 2, 13 }, { 2, 6 },
+                 { 3, 14 }, { 3, 7 }, { 3, 15 } };
+    }
+
+    void setUp()
+    {
+        require (umockdev.present(), "not under umockdev-run (use bench/compare)");
+        withoutDefaultIoctlHandler (umockdev.dir());
+        // Every phase, the routing by hand and the settling included.
+        const double seconds = 8 * window + 420.0;
+
+        say ("starting the private world with 8 applications and 8 microphones");
+        require (world.start(), "the PipeWire world did not come up");
+        sink = world.createNullSink ({ consoleSink, "Mixora Vantor Main Multitrack", 10, {}, 0 });
+        require (sink.has_value(), "no console sink");
+
+        // The first application clicks: the latency is measured with it.
+        const auto clickWav = world.runtimeDir() + "/click.wav";
+        writeClickWav (clickWav, 0.8f, 1.0, seconds);
+        const auto toneWav = world.runtimeDir() + "/tone.wav";
+        writeToneWav (toneWav, { { 440.0, 0.1f } }, seconds);
+        const auto data = juce::File (world.runtimeDir()).getChildFile ("data");
+        for (int i = 0; i < 8; ++i)
+        {
+            const auto id = i == 0 ? std::string ("clickapp") : "benchapp" + std::to_string (i + 1);
+            const auto name = i == 0 ? std::string ("Click App") : "Bench App " + std::to_string (i + 1);
+            const auto pid = spawnTool (world, "app-" + id, { "pw-cat", "--playback", "-P",
+                                                              "{ application.name=\"" + name + "\" application.process.binary=\"" + id
+                                                                  + "\" node.name=\"" + id + "\" }",
+                                                              i == 0 ? clickWav : toneWav });
+            apps.push_back (pid);
+            require (pid > 0 && waitUntil ([pid] { return playing (pid); }, 10s), name + " does not play");
+            installAppEntry (data, id, name, juce::Colour::fromHSV (static_cast<float> (i) / 8.0f, 0.7f, 0.9f, 1.0f));
+            sources.push_back ({ true, id });
+        }
+        for (int i = 0; i < 8; ++i)
+        {
+            const auto id = "bench-mic-" + std::to_string (i + 1);
+            mics.push_back (makeFedSource (world, id, "Bench Mic " + std::to_string (i + 1), { { 1100.0 + 100.0 * i, 0.1f } }, seconds));
+            require (mics.back().node.has_value(), "no " + id);
+            sources.push_back ({ false, id });
+        }
+
+        say ("starting Xvfb with a tray");
+        desktop = std::make_unique<Desktop>();
+        require (desktop->start(), "the desktop");
+        tray = std::make_unique<TrayDriver> (*desktop, world.runtimeDir());
+        environment = desktop->environment();
+        environment.push_back ("XDG_DATA_HOME=" + data.getFullPathName().toStdString());
+        for (auto& variable : umockdev.variables())
+            environment.push_back (std::move (variable));
+    }
+
+    void startLoomwell()
+    {
+        say ("the world without loomwell: " + std::to_string (static_cast<int> (window)) + " s");
+        std::this_thread::sleep_for (2s);
+        figure ("cpu_daemon_baseline", cpuOver ({}).second);
+
+        say ("starting loomwell");
+        const auto launched = Clock::now();
+        program = std::make_unique<ProgramProcess> (environment);
+        require (program->started(), "loomwell did not start");
+        require (program->waitForOutput ("LMW: now tracking 1 devices\n", 60s), "loomwell found no console");
+        figure ("startup_tracking_ms", std::chrono::duration<double, std::milli> (Clock::now() - launched).count(), 0);
+        const auto pids = childrenNamed ("loomwell");
+        require (pids.size() == 1, "no loomwell process");
+        programPid = pids.front();
+        require (waitUntil ([this] { const auto icon = desktop->trayIcon(); return icon && icon->width >= 16; }, 20s), "no tray icon");
+        std::this_thread::sleep_for (2s);
+        figure ("startup_rss_kib", static_cast<double> (residentKiB (programPid)), 0);
+        measureLoomwell (0);
+    }
+
+    void loomwellRuns()
+    {
+        const auto placements = plan();
+
+        // The first source, with the console recorded from before the click
+        // that routes it.
+        {
+            ConsoleRecorder recorder (10, 30.0);
+            require (recorder.start (consoleSink), "no recording of the console");
+            require (tray->openPopover(), "the popover");
+            route (placements[0], 0);
+            require (waitUntil ([&] { return recorder.firstSound ({ 4, 5 }).has_value(); }, 10s), "no sound on Music");
+            const auto heard = recorder.firstSound ({ 4, 5 });
+            recorder.stop();
+            clickToSound.push_back (std::chrono::duration<double, std::milli> (*heard - tray->lastChoice).count());
+            figure ("quantum_frames", recorder.quantum(), 0);
+        }
+        require (tray->closePopover(), "closing the popover");
+        checkRouting (1, placements);
+        measureLoomwell (1);
+        measureLatency();
+
+        // Three more, each on a silent slot: three more times from the click to sound.
+        {
+            ConsoleRecorder recorder (10, 60.0);
+            require (recorder.start (consoleSink), "no recording of the console");
+            require (tray->openPopover(), "the popover");
+            std::vector<Clock::time_point> clicks;
+            for (size_t i = 1; i < 4; ++i)
+            {
+                route (placements[i], 0);
+                clicks.push_back (tray->lastChoice);
+            }
+            std::this_thread::sleep_for (2s);
+            recorder.stop();
+            for (size_t i = 1; i < 4; ++i)
+            {
+                const auto first = firstChannelOfSlot[placements[i].slot];
+                const auto heard = recorder.firstSound ({ first, first + 1 });
+                require (heard.has_value(), "no sound on slot " + std::to_string (placements[i].slot));
+                clickToSound.push_back (std::chrono::duration<double, std::milli> (*heard - clicks[i - 1]).count());
+            }
+            std::sort (clickToSound.begin(), clickToSound.end());
+            figure ("click_to_sound_ms", (clickToSound[1] + clickToSound[2]) / 2.0, 0);
+            figure ("click_to_sound_min_ms", clickToSound.front(), 0);
+            figure ("click_to_sound_max_ms", clickToSound.back(), 0);
+        }
+        require (tray->closePopover(), "closing the popover");
+        checkRouting (4, placements);
+        measureLoomwell (4);
+
+        require (tray->openPopover(), "the popover");
+        for (size_t i = 4; i < placements.size(); ++i)
+            route (placements[i], static_cast<int> (std::count_if (placements.begin(), placements.begin() + static_cast<std::ptrdiff_t> (i),
+                                                                   [&] (const auto& p) { return p.slot == placements[i].slot; })));
+        require (tray->closePopover(), "closing the popover");
+        checkRouting (16, placements);
+        const auto started = Clock::now();
+        measureLoomwell (16);
+        std::this_thread::sleep_until (started + 60s);
+        say ("16 sources ran a minute");
+        figure ("rss_16_minute_kib", static_cast<double> (residentKiB (programPid)), 0);
+
+        say ("quitting loomwell");
+        require (program->stopWith (SIGTERM, 20s) == 0, "loomwell did not exit cleanly");
+        program.reset();
+    }
+
+    // Puts one source on its slot through the tray, as a person would.
+    void route (const Placement& placement, int alreadyOnSlot)
+    {
+        const auto& source = sources[static_cast<size_t> (placement.source)];
+        const auto row = source.app ? appRow (source.id, programPid) : inputRow (source.id);
+        require (row >= 0, source.id + " is not listed");
+        require (tray->addSource (placement.slot, alreadyOnSlot, source.app ? Submenu::apps : Submenu::inputDevices, row),
+                 "routing " + source.id);
+        std::this_thread::sleep_for (300ms);
+    }
+
+    // The slots in use sound and the rest (channels 0 and 1 included) is silent.
+    void checkRouting (int count, const std::vector<Placement>& placements)
+    {
+        std::this_thread::sleep_for (1s);
+        ConsoleRecorder recorder (10, 4.0);
+        require (recorder.start (consoleSink), "no recording of the console");
+        std::this_thread::sleep_for (2500ms);
+        recorder.stop();
+        const auto heard = recorder.recording();
+        std::array<bool, 10> used {};
+        for (int i = 0; i < count; ++i)
+        {
+            used[static_cast<size_t> (firstChannelOfSlot[placements[static_cast<size_t> (i)].slot])] = true;
+            used[static_cast<size_t> (firstChannelOfSlot[placements[static_cast<size_t> (i)].slot] + 1)] = true;
+        }
+        // Peaks: the click application sounds once a second only.
+        for (int ch = 0; ch < 10; ++ch)
+        {
+            const auto peak = heard.peak (ch);
+            require (used[static_cast<size_t> (ch)] ? peak > 0.05f : peak < 1.0e-4f,
+                     std::to_string (count) + " sources: channel " + std::to_string (ch) + " peaks at " + std::to_string (peak));
+        }
+    }
+
+    // Process CPU time (ms) per second of audio over one window: the sum
+    // for all of `pids`, and the PipeWire daemon's beside it.
+    std::pair<double, double> cpuOver (const std::vector<pid_t>& pids)
+    {
+        const auto daemon = childrenNamed ("pipewire");
+        require (daemon.size() == 1, "no pipewire daemon");
+        const auto sum = [&pids] {
+            double total = 0.0;
+            for (const auto pid : pids)
+                total += cpuSeconds (pid);
+            return total;
+        };
+        const auto before = sum(), daemonBefore = cpuSeconds (daemon.front());
+        const auto started = Clock::now();
+        std::this_thread::sleep_for (std::chrono::duration<double> (window));
+        const auto wall = std::chrono::duration<double> (Clock::now() - started).count();
+        return { 1000.0 * (sum() - before) / wall, 1000.0 * (cpuSeconds (daemon.front()) - daemonBefore) / wall };
+    }
+
+    void measureLoomwell (int count)
+    {
+        say ("loomwell routing " + std::to_string (count) + " sources: " + std::to_string (static_cast<int> (window)) + " s");
+        std::this_thread::sleep_for (2s);
+        const auto threadsBefore = threadTimes (programPid);
+        const auto [own, daemon] = cpuOver ({ programPid });
+        figure ("cpu_loomwell_" + std::to_string (count), own);
+        figure ("cpu_daemon_loomwell_" + std::to_string (count), daemon);
+        figure ("rss_loomwell_" + std::to_string (count) + "_kib", static_cast<double> (residentKiB (programPid)), 0);
+
+        // Where the time went, for whoever reads the log.
+        std::map<std::string, double> spent;
+        for (const auto& [tid, stat] : threadTimes (programPid))
+            if (const auto it = threadsBefore.find (tid); it != threadsBefore.end())
+                spent[stat.name] += stat.cpuSeconds - it->second.cpuSeconds;
+            else
+                spent[stat.name] += stat.cpuSeconds;
+        for (const auto& [name, seconds] : spent)
+            if (seconds > 0.0)
+                say ("  thread " + name + ": " + std::to_string (1000.0 * seconds / window) + " ms/s");
+    }
+
+    static std::map<pid_t, ProcessStat> threadTimes (pid_t pid)
+    {
+        std::map<pid_t, ProcessStat> result;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator ("/proc/" + std::to_string (pid) + "/task", error))
+        {
+            const auto tid = static_cast<pid_t> (std::stol (entry.path().filename().string()));
+            if (const auto stat = processStat (pid, tid))
+                result[tid] = *stat;
+        }
+        return result;
+    }
+
+    // An output port of one node linked to an input port of another, by ids.
+    bool link (const std::string& fromNode, const std::string& fromChannel, const std::string& toNode, const std::string& toChannel,
+               bool remove = false)
+    {
+        return waitUntil ([&] {
+            auto& connection = PipeWireConnection::instance();
+            if (! connection.refresh())
+                return false;
+            std::optional<uint32_t> from, to;
+            for (const auto& node : connection.allNodes())
+                for (const auto& port : connection.ports (node.id))
+                {
+                    if (node.name == fromNode && ! port.input && port.channel == fromChannel)
+                        from = port.id;
+                    if (node.name == toNode && port.input && port.channel == toChannel)
+                        to = port.id;
+                }
+            if (! from || ! to)
+                return false;
+            std::vector<std::string> argv { "pw-link" };
+            if (remove)
+                argv.push_back ("-d");
+            argv.push_back (std::to_string (*from));
+            argv.push_back (std::to_string (*to));
+            return runTool (world, argv);
+        }, 10s);
+    }
+
+    // A pw-loopback that nothing links by itself, linked from a source to a slot.
+    pid_t startLoopback (const std::string& name, const Source& source, int firstChannel)
+    {
+        const auto pid = spawnTool (world, name, { "pw-loopback", "-n", name,
+                                                   "--capture-props={ node.autoconnect=false node.name=" + name + "-in }",
+                                                   "--playback-props={ node.autoconnect=false node.name=" + name + "-out }" });
+        require (pid > 0, "pw-loopback did not start");
+        loopbacks.push_back (pid);
+        for (const auto* side : { "FL", "FR" })
+            require (link (source.id, source.app ? side : "MONO", name + "-in", side), "linking " + source.id + " to " + name);
+        require (link (name + "-out", "FL", consoleSink, "AUX" + std::to_string (firstChannel)), "linking " + name + " to the console");
+        require (link (name + "-out", "FR", consoleSink, "AUX" + std::to_string (firstChannel + 1)), "linking " + name + " to the console");
+        return pid;
+    }
+
+    void stopLoopbacks()
+    {
+        for (const auto pid : loopbacks)
+            PipeWireWorld::stopProcess (pid);
+        loopbacks.clear();
+    }
+
+    // The click application on "Music" through Loomwell (channels 4/5),
+    // through a pw-loopback (2/3) and linked straight (0/1), in one recording.
+    void measureLatency()
+    {
+        say ("latency: Loomwell, pw-loopback and a direct link side by side");
+        const auto& click = sources.front();
+        require (link (click.id, "FL", consoleSink, "AUX0") && link (click.id, "FR", consoleSink, "AUX1"), "the direct link");
+        startLoopback ("bench-lb-latency", click, 2);
+        std::this_thread::sleep_for (1s);
+
+        ConsoleRecorder recorder (10, 12.0);
+        require (recorder.start (consoleSink), "no recording of the console");
+        std::this_thread::sleep_for (10s);
+        recorder.stop();
+        const auto heard = recorder.recording();
+        const auto viaLoomwell = clickLag (heard, 0, 4, 24000), viaLoopback = clickLag (heard, 0, 2, 24000);
+        require (viaLoomwell.has_value() && viaLoopback.has_value(), "no clicks to compare");
+        figure ("latency_quantum_frames", recorder.quantum(), 0);
+        figure ("latency_loomwell_frames", *viaLoomwell, 0);
+        figure ("latency_loopback_frames", *viaLoopback, 0);
+
+        stopLoopbacks();
+        require (link (click.id, "FL", consoleSink, "AUX0", true) && link (click.id, "FR", consoleSink, "AUX1", true), "unlinking");
+    }
+
+    void loopbackRuns()
+    {
+        const auto placements = plan();
+        for (const int count : { 1, 4, 16 })
+        {
+            say ("pw-loopback x " + std::to_string (count) + ": " + std::to_string (static_cast<int> (window)) + " s");
+            for (int i = 0; i < count; ++i)
+            {
+                const auto& p = placements[static_cast<size_t> (i)];
+                startLoopback ("bench-lb-" + std::to_string (i + 1), sources[static_cast<size_t> (p.source)], firstChannelOfSlot[p.slot]);
+            }
+            checkRouting (count, placements);
+            std::this_thread::sleep_for (2s);
+            const auto [own, daemon] = cpuOver (loopbacks);
+            figure ("cpu_loopback_" + std::to_string (count), own);
+            figure ("cpu_daemon_loopback_" + std::to_string (count), daemon);
+            if (count == 16)
+            {
+                double rss = 0;
+                for (const auto pid : loopbacks)
+                    rss += static_cast<double> (residentKiB (pid));
+                figure ("rss_loopback_16_kib", rss, 0);
+            }
+            stopLoopbacks();
+        }
+    }
+
+    // Everything started here, in the reverse order, each by its process id.
+    void stopAll()
+    {
+        program.reset();
+        stopLoopbacks();
+        for (const auto pid : apps)
+            PipeWireWorld::stopProcess (pid);
+        apps.clear();
+        if (world.isRunning())
+        {
+            for (auto& mic : mics)
+                stopFedSource (world, mic);
+            if (sink)
+                world.destroyNode (*sink);
+            sink.reset();
+        }
+        mics.clear();
+        tray.reset();
+        desktop.reset();
+        world.stop();
+    }
+
+    const double window;
+    UmockdevEnvironment umockdev;
+    PipeWireWorld world;
+    std::unique_ptr<Desktop> desktop;
+    std::unique_ptr<TrayDriver> tray;
+    std::vector<std::string> environment;
+    std::optional<uint32_t> sink;
+    std::vector<Source> sources;
+    std::vector<pid_t> apps;
+    std::vector<FedSource> mics;
+    std::vector<pid_t> loopbacks;
+    std::unique_ptr<ProgramProcess> program;
+    pid_t programPid = -1;
+    std::vector<double> clickToSound; // ms, one per source routed to a silent slot
+};
+
+} // namespace
+} // namespace loomwell::testing
+
+int main (int argc, char** argv)
+{
+    const double window = argc > 1 ? std::atof (argv[1]) : 30.0;
+    if (window <= 0.0)
+        return 2;
+    juce::ScopedJuceInitialiser_GUI juce;
+    loomwell::testing::Bench bench (window);
+    return bench.run();
+}
