@@ -3,6 +3,7 @@
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
 #include "Mixer.h"
+#include "PipeWireDeviceType.h"
 #include "UsbProbe.h"
 
 #include <algorithm>
@@ -128,6 +129,10 @@ bool DeviceInstance::open()
                   displayName.c_str(), static_cast<int> (channelCount), serial.c_str(), firmware.c_str());
 
     deviceManager.addAudioCallback (this);
+    // Our own device type then mixes each block without the manager's
+    // callback lock in between.
+    if (auto* device = deviceManager.getCurrentAudioDevice())
+        callDirectly (*device, this);
     // Broadcasts of this opening (and any left over from before a close) are
     // still queued; with no listener yet they are dropped here rather than
     // reaching the listener after `busy` is cleared as a change of the list.
@@ -217,6 +222,8 @@ void DeviceInstance::close()
 {
     busy = true;
     deviceManager.removeChangeListener (this);
+    if (auto* device = deviceManager.getCurrentAudioDevice())
+        callDirectly (*device, nullptr);
     deviceManager.removeAudioCallback (this);
     deviceManager.closeAudioDevice();
     deviceManager.allowedDeviceName.clear();

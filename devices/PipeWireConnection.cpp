@@ -550,12 +550,44 @@ int PipeWireConnection::defaultQuantum() const
     return quantum;
 }
 
+// JUCE deletes its DeletedAtShutdown objects first when it shuts down, before
+// the message manager and its queue go. From then on the loop thread must not
+// post: a post racing with the queue's destruction would write to a closed,
+// perhaps reused, descriptor (consoles closed just before the shut-down make
+// the daemon announce their streams' removal at that very moment). The
+// registry's callbacks, which post, run with the loop's lock held, so taking
+// it here also waits for a post under way.
+struct PipeWireConnection::MessageLoopWatch final : juce::DeletedAtShutdown
+{
+    ~MessageLoopWatch() override
+    {
+        auto& connection = instance();
+        Lock lock;
+        connection.messageLoopGone = true;
+        connection.messageLoopWatch = nullptr;
+    }
+};
+
+// Message thread. A message loop that started again after a shut-down (as
+// tests do) gets the changes held back meanwhile.
+void PipeWireConnection::watchMessageLoop()
+{
+    if (messageLoopWatch != nullptr)
+        return;
+    messageLoopWatch = new MessageLoopWatch;
+    Lock lock;
+    messageLoopGone = false;
+    if (const auto pending = pendingChanges.exchange (0))
+        postChange (pending);
+}
+
+// Loop thread (or any thread), lock held.
 void PipeWireConnection::postChange (uint32_t bits)
 {
     if (bits == 0)
         return;
     pendingChanges.fetch_or (bits);
-    if (changePosted.exchange (true))
+    if (messageLoopGone || changePosted.exchange (true))
         return;
 
     // The flag falls when the message is delivered, and also when it is thrown
@@ -594,6 +626,7 @@ void PipeWireConnection::deliverChanges()
 
 void PipeWireConnection::addListener (Listener* l)
 {
+    watchMessageLoop();
     if (std::find (listeners.begin(), listeners.end(), l) == listeners.end())
         listeners.push_back (l);
 }

@@ -194,6 +194,13 @@ private:
     std::atomic<uint32_t> pendingChanges { 0 };
     std::atomic<bool> changePosted { false };
     std::vector<Listener*> listeners;
+
+    // Changes are posted to the message thread only while its message loop
+    // exists: see MessageLoopWatch. Lock held.
+    bool messageLoopGone = false;
+    struct MessageLoopWatch;
+    MessageLoopWatch* messageLoopWatch = nullptr; // message thread
+    void watchMessageLoop();
 };
 
 } // namespace loomwell

@@ -177,6 +177,14 @@ public:
 
     bool isPlaying() override { return callback.load() != nullptr && ! gone.load(); }
 
+    void setDirectCallback (juce::AudioIODeviceCallback* newCallback)
+    {
+        direct.store (newCallback);
+        if (newCallback == nullptr)
+            while (inProcess.load())
+                std::this_thread::yield();
+    }
+
     juce::String getLastError() override
     {
         return gone.load() ? "The PipeWire sink '" + getName() + "' is gone" : lastError;
@@ -240,6 +248,8 @@ private:
 
         device.inProcess.store (true);
         auto* cb = device.gone.load() ? nullptr : device.callback.load();
+        if (auto* direct = device.direct.load(); cb != nullptr && direct != nullptr)
+            cb = direct;
         const auto numFrames = static_cast<int> (frames);
 
         for (size_t ch = 0; ch < numChannels && frames > 0; ++ch)
@@ -292,6 +302,7 @@ private:
     int removalWatch = 0;
     pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
     std::atomic<juce::AudioIODeviceCallback*> callback { nullptr };
+    std::atomic<juce::AudioIODeviceCallback*> direct { nullptr };
     std::atomic<bool> inProcess { false };
     std::atomic<bool> gone { false };
 };
@@ -379,6 +390,15 @@ private:
 std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType()
 {
     return std::make_unique<PipeWireDeviceType>();
+}
+
+bool callDirectly (juce::AudioIODevice& device, juce::AudioIODeviceCallback* callback)
+{
+    auto* ours = dynamic_cast<PipeWireOutputDevice*> (&device);
+    if (ours == nullptr)
+        return false;
+    ours->setDirectCallback (callback);
+    return true;
 }
 
 namespace

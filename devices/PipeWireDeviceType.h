@@ -13,6 +13,17 @@ namespace loomwell
 // message thread, whenever sinks appear or vanish.
 std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType();
 
+// Has a device of the "PipeWire" type call `callback` straight from its
+// process callback rather than through the juce::AudioDeviceManager that
+// started it: the manager's dispatch locks a mutex on every block, which its
+// message thread holds while it adds, removes or starts callbacks, and the
+// real-time thread must not wait for that. For a manager whose only callback
+// this is; the manager still starts and stops the device. nullptr gives the
+// blocks back to the manager and returns once no block is still calling the
+// previous callback. False for a device of another type, which keeps the
+// manager's dispatch.
+bool callDirectly (juce::AudioIODevice& device, juce::AudioIODeviceCallback* callback);
+
 // The device types of a console's device manager on Linux, in search order:
 // PipeWire first, then JUCE's own ALSA and JACK types where they are built.
 void addLinuxDeviceTypes (juce::OwnedArray<juce::AudioIODeviceType>& types);

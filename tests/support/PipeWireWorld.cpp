@@ -284,16 +284,24 @@ bool PipeWireWorld::startSoundServer()
             std::this_thread::sleep_for (std::chrono::milliseconds (10));
     }
 
-    for (const char* daemon : { "pipewire", "wireplumber" })
+    // As in start(): on a loaded machine the daemons have been seen not to
+    // come up in time once; a second try gets past that.
+    for (int attempt = 1;; ++attempt)
     {
-        const auto pid = spawn (daemon, { daemon });
-        if (pid <= 0)
+        for (const char* daemon : { "pipewire", "wireplumber" })
+        {
+            const auto pid = spawn (daemon, { daemon });
+            if (pid <= 0)
+                return false;
+            soundServer.push_back (pid);
+        }
+        if (waitUntilReady (std::chrono::seconds (20)))
+            break;
+        std::cerr << "PipeWireWorld: sound server start attempt " << attempt << " failed\n" << logs();
+        stopSoundServer (true);
+        if (attempt == 2)
             return false;
-        soundServer.push_back (pid);
     }
-
-    if (! waitUntilReady (std::chrono::seconds (20)))
-        return false;
 
     return createNullSink ({ "speakers", "Speakers", 2, { "FL", "FR" }, 2000 }).has_value();
 }
