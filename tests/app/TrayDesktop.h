@@ -137,12 +137,20 @@ public:
             return "Xvfb on " + displayName;
 
         // A dark panel along the top edge, right-aligned, sized to its icons.
-        trayPid = spawnQuiet ({ "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                                "--height", "24", "--transparent", "true", "--alpha", "0", "--tint", "0x202020" },
-                              environment());
-        if (trayPid <= 0 || ! waitUntil ([this] { return panelWindow().has_value(); }, 20s))
-            return "trayer on " + displayName;
-        return {};
+        // trayer has been seen to end at start on a loaded machine now and
+        // then: a second one is started before giving up.
+        for (int attempt = 1; attempt <= 2; ++attempt)
+        {
+            trayPid = spawnQuiet ({ "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                    "--height", "24", "--transparent", "true", "--alpha", "0", "--tint", "0x202020" },
+                                  environment());
+            if (trayPid > 0 && waitUntil ([this] { return panelWindow().has_value(); }, 15s))
+                return {};
+            if (trayPid > 0)
+                PipeWireWorld::stopProcess (trayPid);
+            trayPid = -1;
+        }
+        return "trayer on " + displayName;
     }
 
     // This process's environment pointed at the server.
