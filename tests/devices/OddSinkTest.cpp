@@ -3,12 +3,7 @@
 // stereo) and one with fewer than ten channels.
 
 #include "AppCapture.h"
-#include "ConsoleCaptures.h"
-#include "DeviceBackends.h"
-#include "DeviceTracker.h"
-#include "ListedUsbRegistry.h"
-#include "PipeWireDeviceType.h"
-#include "PipeWireSuite.h"
+#include "ConsoleSuite.h"
 #include "ToneSources.h"
 
 #include <gtest/gtest.h>
@@ -25,16 +20,12 @@ using testing::pumpFor;
 using testing::pumpUntil;
 using testing::toneAmplitude;
 
-class OddSink : public testing::PipeWireSuite
+class OddSink : public testing::ConsoleSuite
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE (ready) << world->logs();
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
-
+        ConsoleSuite::SetUp();
         ASSERT_TRUE (PipeWireConnection::instance().refresh());
         const auto path = world->runtimeDir() + "/tone.wav";
         testing::writeToneWav (path, { { 440.0, 0.3f } }, 60.0);
@@ -44,10 +35,7 @@ protected:
 
     void TearDown() override
     {
-        tracker.closeAndDestroyAll();
-        pumpFor (50ms);
-        tracker.captureHooks = {};
-        deviceBackends() = {};
+        ConsoleSuite::TearDown();
         testing::PipeWireWorld::stopProcess (app);
         if (sink)
             world->destroyNode (*sink);
@@ -84,8 +72,6 @@ protected:
         return testing::readFloatWav (path);
     }
 
-    DeviceTracker& tracker = DeviceTracker::instance();
-    testing::ListedUsbRegistry registry { std::vector<UsbDeviceAttributes> { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } } };
     pid_t app = -1;
     std::optional<uint32_t> sink;
     std::string log;

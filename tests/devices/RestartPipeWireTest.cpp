@@ -4,14 +4,9 @@
 // then started again. And a sound server that starts after Loomwell.
 
 #include "AppCapture.h"
-#include "ConsoleCaptures.h"
-#include "DeviceBackends.h"
-#include "DeviceTracker.h"
+#include "ConsoleSuite.h"
 #include "InputCapture.h"
 #include "InputDevices.h"
-#include "ListedUsbRegistry.h"
-#include "PipeWireDeviceType.h"
-#include "PipeWireSuite.h"
 #include "ToneSources.h"
 
 #include <gtest/gtest.h>
@@ -30,24 +25,13 @@ using testing::toneAmplitude;
 
 const std::string vantorDevice = "Mixora Vantor Main Multitrack";
 
-class SoundServerRestart : public testing::PipeWireSuite
+class SoundServerRestart : public testing::ConsoleSuite
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE (ready) << world->logs();
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
-    }
-
     void TearDown() override
     {
         tracker.removeDeviceListListener();
-        tracker.closeAndDestroyAll();
-        pumpFor (50ms);
-        tracker.captureHooks = {};
-        deviceBackends() = {};
+        ConsoleSuite::TearDown();
         stopSources();
         if (sink)
             world->destroyNode (*sink);
@@ -114,8 +98,6 @@ protected:
         return n;
     }
 
-    DeviceTracker& tracker = DeviceTracker::instance();
-    testing::ListedUsbRegistry registry { std::vector<UsbDeviceAttributes> { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } } };
     std::optional<uint32_t> sink;
     std::vector<pid_t> apps;
     std::vector<testing::FedSource> sources;

@@ -6,14 +6,9 @@
 #include "PopoverViewController.h"
 
 #include "AppCapture.h"
-#include "ConsoleCaptures.h"
-#include "DeviceBackends.h"
+#include "ConsoleSuite.h"
 #include "DeviceInstance.h"
-#include "DeviceTracker.h"
 #include "InputCapture.h"
-#include "ListedUsbRegistry.h"
-#include "PipeWireDeviceType.h"
-#include "PipeWireSuite.h"
 #include "ToneSources.h"
 
 #include <gtest/gtest.h>
@@ -31,16 +26,12 @@ using testing::pumpFor;
 using testing::pumpUntil;
 using testing::toneAmplitude;
 
-class PickerOnPipeWire : public testing::PipeWireSuite
+class PickerOnPipeWire : public testing::ConsoleSuite
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE (ready) << world->logs();
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
-
+        ConsoleSuite::SetUp();
         sink = world->createNullSink ({ "mixora-vantor", "Mixora Vantor Main Multitrack", 10, {}, 0 });
         ASSERT_TRUE (sink) << world->logs();
         ::testing::internal::CaptureStderr();
@@ -62,10 +53,7 @@ protected:
     void TearDown() override
     {
         popover.reset();
-        tracker.closeAndDestroyAll();
-        pumpFor (50ms);
-        tracker.captureHooks = {};
-        deviceBackends() = {};
+        ConsoleSuite::TearDown();
         for (auto pid : apps)
             testing::PipeWireWorld::stopProcess (pid);
         for (auto& source : sources)
@@ -176,8 +164,6 @@ protected:
         return ids;
     }
 
-    DeviceTracker& tracker = DeviceTracker::instance();
-    testing::ListedUsbRegistry registry { std::vector<UsbDeviceAttributes> { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } } };
     std::optional<uint32_t> sink;
     std::unique_ptr<ui::PopoverViewController> popover;
     ui::MenuModel shown;
