@@ -113,8 +113,8 @@ struct Capture
                 block.frames = static_cast<int> (std::min (d.chunk->size, d.maxsize - offset) / stride);
             }
         }
-        writeSampleBlock (block, self.target.load (std::memory_order_acquire),
-                          { self.scratch.data(), static_cast<int> (self.scratch.size()) });
+        writeCapturedBlock (block, self.target.load (std::memory_order_acquire),
+                            { self.scratch.data(), static_cast<int> (self.scratch.size()) }, RingBuffer::clockNanos());
         pw_stream_queue_buffer (self.stream, buffer);
     }
 

@@ -172,7 +172,8 @@ private:
                 block.data[ch] = static_cast<const float*> (SPA_PTROFF (d.data, offset, void));
                 block.frames = std::min (block.frames, static_cast<int> (size / sizeof (float)));
             }
-            writeSampleBlock (block, capture.ring, { capture.scratch.get(), capture.ring->getCapacity() });
+            writeCapturedBlock (block, capture.ring, { capture.scratch.get(), capture.ring->getCapacity() },
+                                RingBuffer::clockNanos());
         }
         capture.inProcess.store (false);
         pw_stream_queue_buffer (capture.stream, buffer);

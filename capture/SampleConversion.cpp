@@ -34,4 +34,20 @@ int writeSampleBlock (const SampleBlock& block, RingBuffer* ringBuffer, Conversi
     return 2 * frames;
 }
 
+int writeCapturedBlock (const SampleBlock& block, RingBuffer* ringBuffer, ConversionScratch scratch,
+                        int64_t nowNanos) noexcept
+{
+    if (ringBuffer != nullptr && block.frames > 0)
+    {
+        const auto wanted = ringBuffer->wantedSoon (nowNanos);
+        const auto fill = ringBuffer->fill();
+
+        // Never more than a quarter of the buffer: slack must not crowd out audio.
+        if (fill < wanted)
+            ringBuffer->writeSilence (std::min (wanted - fill, ringBuffer->getCapacity() / 4));
+    }
+
+    return writeSampleBlock (block, ringBuffer, scratch);
+}
+
 } // namespace loomwell

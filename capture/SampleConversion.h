@@ -40,4 +40,18 @@ struct ConversionScratch
 // lock, no wait, no allocation.
 int writeSampleBlock (const SampleBlock& block, RingBuffer* ringBuffer, ConversionScratch scratch) noexcept;
 
+// What a capture callback writes: the block as writeSampleBlock writes it,
+// preceded by some silence when the reader is about to read and would not
+// find a whole block without this one. The capture and the console run on
+// different clocks (the source's device and the console's); when the
+// console's read follows the capture's write closely, a little scheduling
+// jitter now and then puts the read first, and the console would play a
+// block of silence in the middle of the sound. The slack makes that read
+// whole; it is taken only in that position, once (from then on the buffer
+// holds it), so a source whose writes and reads are well apart gains no
+// delay. nowNanos: the steady clock, as the reader notes its reads.
+// Returns what writeSampleBlock returns.
+int writeCapturedBlock (const SampleBlock& block, RingBuffer* ringBuffer, ConversionScratch scratch,
+                        int64_t nowNanos) noexcept;
+
 } // namespace loomwell

@@ -70,6 +70,7 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
 
     auto& scratch = table.getMixScratch();
     const auto wanted = 2 * frames;
+    const auto now = RingBuffer::clockNanos();
 
     if (scratch.size() < static_cast<size_t> (wanted))
     {
@@ -131,6 +132,7 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
         // buffer; a short one, or one whose frame straddles the end of the
         // array, goes through the scratch and is padded with silence.
         const auto stretches = entry.ringBuffer->peek (wanted);
+        entry.ringBuffer->noteRead (wanted, now);
         float peak;
 
         if (stretches.total() == wanted && stretches.firstCount % 2 == 0)

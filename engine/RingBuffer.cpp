@@ -17,15 +17,40 @@ void RingBuffer::write (const float* src, int count) noexcept
     const auto w = writePos.load (std::memory_order_relaxed);
     const auto room = capacity - 1 - fillOf (w, r);
 
-    if (room < 1 || count <= 0)
+    if (count <= 0)
         return;
 
-    const auto n = std::min (room, count);
+    const auto n = std::max (0, std::min (room, count));
+
+    if (n < count)
+        droppedSamples.store (droppedSamples.load (std::memory_order_relaxed) + static_cast<uint64_t> (count - n),
+                              std::memory_order_relaxed);
+
+    if (n == 0)
+        return;
     const auto first = std::min (capacity - w, n);
     std::memcpy (samples.get() + w, src, static_cast<size_t> (first) * sizeof (float));
 
     if (n > first)
         std::memcpy (samples.get(), src + first, static_cast<size_t> (n - first) * sizeof (float));
+
+    writePos.store ((w + n) % capacity, std::memory_order_release);
+}
+
+void RingBuffer::writeSilence (int count) noexcept
+{
+    const auto r = readPos.load (std::memory_order_acquire);
+    const auto w = writePos.load (std::memory_order_relaxed);
+    const auto n = std::min (capacity - 1 - fillOf (w, r), count);
+
+    if (n <= 0)
+        return;
+
+    const auto first = std::min (capacity - w, n);
+    std::memset (samples.get() + w, 0, static_cast<size_t> (first) * sizeof (float));
+
+    if (n > first)
+        std::memset (samples.get(), 0, static_cast<size_t> (n - first) * sizeof (float));
 
     writePos.store ((w + n) % capacity, std::memory_order_release);
 }
@@ -61,6 +86,9 @@ int RingBuffer::read (float* dst, int wanted) noexcept
 {
     const auto stretches = peek (wanted);
 
+    if (stretches.total() < wanted)
+        shortReads.store (shortReads.load (std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+
     if (stretches.total() == 0)
         return 0;
 
@@ -68,6 +96,30 @@ int RingBuffer::read (float* dst, int wanted) noexcept
     std::memcpy (dst + stretches.firstCount, stretches.second, static_cast<size_t> (stretches.secondCount) * sizeof (float));
     consume (stretches.total());
     return stretches.total();
+}
+
+void RingBuffer::noteRead (int wanted, int64_t nowNanos) noexcept
+{
+    const auto last = lastReadNanos.load (std::memory_order_relaxed);
+
+    if (last > 0 && nowNanos > last)
+        readIntervalNanos.store (nowNanos - last, std::memory_order_relaxed);
+
+    lastReadNanos.store (nowNanos, std::memory_order_relaxed);
+    lastReadWanted.store (wanted, std::memory_order_relaxed);
+}
+
+int32_t RingBuffer::wantedSoon (int64_t nowNanos) const noexcept
+{
+    const auto last = lastReadNanos.load (std::memory_order_relaxed);
+    const auto interval = readIntervalNanos.load (std::memory_order_relaxed);
+
+    if (last <= 0 || interval <= 0)
+        return 0;
+
+    const auto since = nowNanos - last;
+    const auto margin = std::max<int64_t> (interval / 4, 1'000'000);
+    return since >= interval - margin && since < 2 * interval ? lastReadWanted.load (std::memory_order_relaxed) : 0;
 }
 
 void RingBuffer::reset() noexcept

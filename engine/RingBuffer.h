@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -25,8 +26,13 @@ public:
     // that do not fit are dropped. Writer thread only.
     void write (const float* src, int count) noexcept;
 
+    // Stores up to `count` zeros, as far as there is room (what does not
+    // fit is not counted as dropped: it was never audio). Writer thread only.
+    void writeSilence (int count) noexcept;
+
     // Copies up to `wanted` samples and returns how many it copied. Reader
     // thread only; the reader fills whatever is missing with silence itself.
+    // A read that finds fewer than `wanted` counts as short.
     int read (float* dst, int wanted) noexcept;
 
     // The reader's view of up to `wanted` stored samples, in place: the
@@ -57,6 +63,32 @@ public:
     // Number of stored samples, as seen from any thread (a momentary value).
     int32_t fill() const noexcept { return fillOf (getWritePos(), getReadPos()); }
 
+    // How the two sides have kept pace since the buffer was made, readable
+    // from any thread: samples the writer had to drop because the buffer was
+    // full (the reader fell behind, or is not running), and reads that found
+    // fewer samples than they wanted (the writer fell behind, or has
+    // nothing). Each count is kept by its own side only, so counting costs
+    // neither side a lock or a shared write.
+    uint64_t getDroppedSamples() const noexcept { return droppedSamples.load (std::memory_order_relaxed); }
+    uint64_t getShortReads() const noexcept { return shortReads.load (std::memory_order_relaxed); }
+
+    // The reader's pace, for the writer to judge whether a read is about to
+    // come (see writeCapturedBlock): the reader notes each block it takes,
+    // with how many samples it wanted and when (steady clock, in ns).
+    void noteRead (int wanted, int64_t nowNanos) noexcept;
+
+    // How many samples the reader will want shortly after nowNanos (within
+    // a quarter of its period, at least 1 ms), judged from its last two
+    // reads; 0 when no read is due then, or the reader keeps no pace (not
+    // started, or stopped for longer than a period).
+    int32_t wantedSoon (int64_t nowNanos) const noexcept;
+
+    // The clock both sides tell the time by: steady, in ns; real-time safe.
+    static int64_t clockNanos() noexcept
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds> (std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+
 private:
     int32_t fillOf (int32_t w, int32_t r) const noexcept
     {
@@ -68,6 +100,11 @@ private:
     std::unique_ptr<float[]> samples;
     std::atomic<int32_t> readPos { 0 };
     std::atomic<int32_t> writePos { 0 };
+    std::atomic<uint64_t> droppedSamples { 0 };
+    std::atomic<uint64_t> shortReads { 0 };
+    std::atomic<int64_t> lastReadNanos { 0 };
+    std::atomic<int64_t> readIntervalNanos { 0 };
+    std::atomic<int32_t> lastReadWanted { 0 };
 };
 
 } // namespace loomwell

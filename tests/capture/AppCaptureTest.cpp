@@ -85,6 +85,39 @@ TEST_F (ConversionTest, AFullRingBufferDropsTheSurplusAndTheScratchBoundsAPlanar
     EXPECT_EQ (kept[1], -0.25f);
 }
 
+// A capture's write that the reader's next read is about to follow gets as
+// much silence in front as that read would otherwise miss, once; a write
+// well before the read, or with no reader keeping a pace, gets none.
+TEST_F (ConversionTest, ACaptureTakesSlackOnlyWhenTheReadIsAboutToFollow)
+{
+    constexpr int64_t period = 20'000'000; // the reader's, in ns
+    const float block[] = { 1, -1, 2, -2 };
+    std::vector<float> out (16);
+
+    // No pace yet: the block alone.
+    writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), 5 * period);
+    EXPECT_EQ (drain (ring), (std::vector<float> { 1, -1, 2, -2 }));
+
+    // The reader takes 4 samples a period, the last time at 11 periods.
+    ring.noteRead (4, 10 * period);
+    ring.noteRead (4, 11 * period);
+
+    // Half a period before the next read: no slack.
+    writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), 11 * period + period / 2);
+    EXPECT_EQ (drain (ring), (std::vector<float> { 1, -1, 2, -2 }));
+
+    // Just before it: a block of slack in front; a second write there finds
+    // the read covered and adds none.
+    writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), 12 * period - period / 10);
+    writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), 12 * period - period / 20);
+    EXPECT_EQ (drain (ring), (std::vector<float> { 0, 0, 0, 0, 1, -1, 2, -2, 1, -1, 2, -2 }));
+
+    // A reader that has not read for two periods keeps no pace.
+    writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), 13 * period);
+    EXPECT_EQ (drain (ring), (std::vector<float> { 1, -1, 2, -2 }));
+    EXPECT_EQ (ring.getDroppedSamples(), 0u);
+}
+
 //==============================================================================
 // The identity rule and the list built from a graph snapshot.
 

@@ -174,6 +174,7 @@ TEST_F (MixerTest, ShortBufferPlaysWhatItHasThenSilence)
 
     Outputs outs (10, 512);
     outs.mix (table, 512);
+    EXPECT_EQ (table.ringBufferFor (id)->getShortReads(), 1u);
 
     auto expectedLeft = src.left, expectedRight = src.right;
     expectedLeft.resize (512, 0.0f);
@@ -186,6 +187,17 @@ TEST_F (MixerTest, ShortBufferPlaysWhatItHasThenSilence)
     outs.mix (table, 512);
     expectSilentExcept (outs, {});
     EXPECT_EQ (levelOf (id), 0.0f);
+    EXPECT_EQ (table.ringBufferFor (id)->getShortReads(), 2u);
+
+    // A full block, in place or across the end of the array, is not short.
+    const auto full = makeStereo (512, 0.1f, -0.1f, 0.0f).interleaved();
+    for (int i = 0; i < 100; ++i)
+    {
+        table.ringBufferFor (id)->write (full.data(), 1024);
+        outs.mix (table, 512);
+    }
+    EXPECT_EQ (table.ringBufferFor (id)->getShortReads(), 2u);
+    EXPECT_EQ (table.ringBufferFor (id)->getDroppedSamples(), 0u);
 }
 
 TEST_F (MixerTest, LevelIsThePeakMagnitudeOverBothChannels)

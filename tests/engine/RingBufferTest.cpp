@@ -42,6 +42,7 @@ TEST (RingBuffer, StoresAtMostCapacityMinusOne)
 
     rb.write (block.data(), 10);
     EXPECT_EQ (rb.fill(), capacity - 1);
+    EXPECT_EQ (rb.getDroppedSamples(), 11u); // one of the first write, all of the second
 
     std::vector<float> out (static_cast<size_t> (capacity));
     ASSERT_EQ (rb.read (out.data(), capacity), capacity - 1);
@@ -53,6 +54,8 @@ TEST (RingBuffer, StoresAtMostCapacityMinusOne)
     const auto next = ramp (960, 1.0e6f);
     nearlyFull.write (next.data(), 960);
     EXPECT_EQ (nearlyFull.fill(), capacity - 1); // exactly one of the 960 stored
+    EXPECT_EQ (nearlyFull.getDroppedSamples(), 959u);
+    EXPECT_EQ (nearlyFull.getShortReads(), 0u);
 }
 
 TEST (RingBuffer, WriteWrapsAroundTheEndOfTheArray)
