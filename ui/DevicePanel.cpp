@@ -1,5 +1,6 @@
 #include "DevicePanel.h"
 #include "Frames.h"
+#include "SourceMenus.h"
 
 #include "DeviceInstance.h"
 
@@ -169,7 +170,10 @@ juce::String DevicePanel::detailText (const std::string& serial, const std::stri
     if (serial.empty())
         return {};
 
-    auto text = "S/N " + juce::String::fromUTF8 (serial.c_str());
+    // The probe lets through any printable UTF-8 below 128 bytes, which may
+    // still hold direction overrides and line separators: those go as in
+    // any other name from outside. The label clips the length.
+    auto text = "S/N " + safeMenuText (serial, 128);
     if (! firmware.empty())
         text = text + juce::String::fromUTF8 (" \xC2\xB7 FW ") + juce::String::fromUTF8 (firmware.c_str());
     return text;

@@ -3,6 +3,7 @@
 // applications and a tone-fed microphone, and the live captures. Only the
 // USB registry is in-process, and the menus are chosen from as data.
 
+#include "HostileText.h"
 #include "PopoverViewController.h"
 
 #include "AppCapture.h"
@@ -259,6 +260,103 @@ TEST_F (PickerOnPipeWire, PickedSourcesAreHeardOnTheirSlotAndComeOffAgain)
     ASSERT_TRUE (heard);
     EXPECT_NEAR (toneAmplitude (*heard, 4, 1000.0), 0.0, 0.03);
     EXPECT_NEAR (toneAmplitude (*heard, 4, 660.0), 0.2, 0.03);
+}
+
+// A name in SPA-JSON string syntax, which the tools' property arguments
+// take: controls only as escapes, and the only bytes beyond ASCII the
+// parser lets through are sequences of the right length, so the invalid
+// UTF-8 that can reach the graph is overlong forms and encoded surrogates.
+// pw-loopback hands its properties on to its module as text once more,
+// where a DEL no longer parses: a device name goes without one.
+struct SpaJsonName
+{
+    std::string raw;     // what the graph is meant to carry
+    std::string escaped; // what goes between the quotes
+};
+
+SpaJsonName hostileSpaJsonName (const std::string& word, bool withDel)
+{
+    SpaJsonName name;
+    auto add = [&name] (const std::string& raw, const std::string& escaped)
+    {
+        name.raw += raw;
+        name.escaped += escaped;
+    };
+    for (int i = 0; i < 40; ++i)
+    {
+        add (word, word);
+        add ("\x01\x1b[2J", "\\u0001\\u001b[2J");
+        add ("\xe2\x80\xae", "\xe2\x80\xae");
+        add ("\xc2\x85", "\\u0085");
+        if (withDel)
+            add ("\x7f", "\\u007f");
+        add ("\xed\xa0\x80", "\xed\xa0\x80");
+        add ("\xc0\xaf", "\xc0\xaf");
+        add ("\xe2\x80\xa8\"\\\n", "\\u2028\\\"\\\\\\n");
+    }
+    while (name.raw.size() < 100000)
+        add (word, word);
+    return name;
+}
+
+TEST_F (PickerOnPipeWire, HostileNamesFromTheGraphReachTheMenusCleaned)
+{
+    // 100 kB go whole through pw-cat's and pw-loopback's arguments and the
+    // graph (pw-cli, which makes the mono sources, takes no more than 4 kB).
+    const auto appName = hostileSpaJsonName ("Tone App ", true);
+    const auto micName = hostileSpaJsonName ("Desk Mic ", false);
+    playTone ("hostileapp", appName.escaped, 440.0);
+    sources.push_back (testing::makeFedSource (*world, "hostile-mic", micName.escaped, { { 1000.0, 0.2f }, { 1500.0, 0.2f } }, 60.0));
+    ASSERT_TRUE (sources.back().node) << world->logs();
+    auto& connection = PipeWireConnection::instance();
+    ASSERT_TRUE (connection.refresh());
+    std::string announcedApp, announcedMic;
+    for (const auto& node : connection.allNodes())
+    {
+        if (node.property ("application.process.binary") == "hostileapp")
+            announcedApp = node.property ("application.name");
+        if (node.name == "hostile-mic")
+            announcedMic = node.description;
+    }
+    EXPECT_EQ (announcedApp, appName.raw);
+    EXPECT_EQ (announcedMic, micName.raw);
+
+    // Listed by the real application and device lists, shown clean and
+    // clipped.
+    row (0).handleMouseDown();
+    ASSERT_EQ (shown.title, ui::menuText::addSource);
+    ASSERT_NE (find (ui::menuText::apps), nullptr);
+    const ui::MenuEntry* app = nullptr;
+    for (const auto& item : shown.entries[0].submenu->entries)
+        if (item.iconIdentity == "hostileapp")
+            app = &item;
+    const ui::MenuEntry* mic = nullptr;
+    for (const auto& item : shown.entries[1].submenu->entries)
+        if (const auto* input = std::get_if<ui::InputChoice> (&item.choice); input != nullptr && input->uid == "hostile-mic")
+            mic = &item;
+    ASSERT_NE (app, nullptr);
+    ASSERT_NE (mic, nullptr);
+    for (const auto& [entry, word] : { std::pair { app, "Tone App" }, std::pair { mic, "Desk Mic" } })
+    {
+        EXPECT_EQ (ui::testing::unsafeIn (entry->title, 61), "") << entry->title;
+        EXPECT_TRUE (entry->title.startsWith (word)) << entry->title;
+        EXPECT_TRUE (entry->title.endsWithChar (0x2026)) << entry->title;
+    }
+
+    // Both picked, their captures run and the "Slot" menu offers them as
+    // cleanly.
+    const auto micTitle = mic->title;
+    choose (app->choice);
+    pick (0, micTitle);
+    ASSERT_EQ (console().channelsForSlot (0).size(), 2u);
+    expectOneCapturePerEntry (slotIds (0));
+    row (0).handleMouseDown();
+    ASSERT_EQ (shown.title, ui::menuText::slotMenu);
+    ASSERT_GE (shown.entries.size(), 2u);
+    EXPECT_TRUE (shown.entries[0].title.startsWith ("Remove Tone App"));
+    EXPECT_TRUE (shown.entries[1].title.startsWith ("Remove Desk Mic"));
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ (ui::testing::unsafeIn (shown.entries[i].title, 7 + 61), "") << shown.entries[i].title;
 }
 
 } // namespace
