@@ -7,16 +7,7 @@
 // PipeWire world with two 10-channel null sinks for two consoles; only the USB
 // registry is in-process.
 
-#include "AppCapture.h"
-#include "ConsoleCaptures.h"
-#include "DeviceBackends.h"
-#include "DeviceTracker.h"
-#include "InputCapture.h"
-#include "InputDevices.h"
-#include "ListedUsbRegistry.h"
-#include "PipeWireDeviceType.h"
-#include "PipeWireSuite.h"
-#include "ToneSources.h"
+#include "ConsoleSuite.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +29,6 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using testing::ListedUsbRegistry;
 using testing::pumpFor;
 using testing::pumpUntil;
 using testing::toneAmplitude;
@@ -56,7 +46,7 @@ struct Source
     float level = 0.0f; // what reaches the console's channels
 };
 
-const std::vector<Source> sources {
+const std::vector<Source> allSources {
     { sourceKindApplication, "stressapp1", "Stress App 1", 440.0, 0.5f },
     { sourceKindApplication, "stressapp2", "Stress App 2", 660.0, 0.5f },
     { sourceKindInputDevice, "stress-mic1", "Stress Mic 1", 1000.0, 0.25f },
@@ -65,7 +55,7 @@ const std::vector<Source> sources {
 
 const Source& sourceById (const std::string& id)
 {
-    return *std::find_if (sources.begin(), sources.end(), [&] (const auto& s) { return s.id == id; });
+    return *std::find_if (allSources.begin(), allSources.end(), [&] (const auto& s) { return s.id == id; });
 }
 
 // What each console carries: slot -> sources. Slot 0 of each has two, so
@@ -85,108 +75,54 @@ const std::vector<ConsoleSetup> consoles {
       { { { "stressapp2", "stress-mic1" }, {}, { "stress-mic2" }, { "stressapp1" } } } },
 };
 
-class CaptureStress : public testing::PipeWireSuite
+class CaptureStress : public testing::ConsoleSuite
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE (ready) << world->logs();
+        ConsoleSuite::SetUp();
+        registry.devices->clear();
         for (const auto& console : consoles)
             registry.devices->push_back (console.usb);
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
-        tracker.installDeviceListListener();
-        ASSERT_TRUE (tracker.listenerInstalled);
-    }
-
-    void TearDown() override
-    {
-        tracker.removeDeviceListListener();
-        tracker.closeAndDestroyAll();
-        pumpFor (50ms);
-        tracker.captureHooks = {};
-        deviceBackends() = {};
-        for (auto pid : apps)
-            testing::PipeWireWorld::stopProcess (pid);
-        for (auto& source : fed)
-            testing::stopFedSource (*world, source);
-        for (const auto& [name, sink] : sinks)
-            world->destroyNode (sink);
+        listenForDeviceChanges();
     }
 
     bool makeSink (const ConsoleSetup& console)
     {
-        const auto sink = world->createNullSink ({ console.sinkName, console.deviceName, 10, {}, 0 });
+        const auto sink = makeConsoleSink ({ console.sinkName, console.deviceName, 10, {}, 0 });
         if (sink)
-            sinks[console.sinkName] = *sink;
+            sinkOf[console.sinkName] = *sink;
         return sink.has_value();
     }
 
     bool destroySink (const ConsoleSetup& console)
     {
-        const auto it = sinks.find (console.sinkName);
-        if (it == sinks.end())
+        const auto it = sinkOf.find (console.sinkName);
+        if (it == sinkOf.end())
             return false;
         const auto id = it->second;
-        sinks.erase (it);
-        return world->destroyNode (id);
+        sinkOf.erase (it);
+        return ConsoleSuite::destroySink (id);
     }
 
     // The sources play for longer than the test can take.
     bool startSources()
     {
-        for (const auto& source : sources)
+        for (const auto& source : allSources)
         {
-            const auto wav = world->runtimeDir() + "/" + source.id + ".wav";
-            if (source.kind == sourceKindApplication)
-            {
-                testing::writeToneWav (wav, { { source.frequency, source.level } }, 400.0);
-                const auto pid = testing::playToneApp (*world, source.id, source.name, wav);
-                apps.push_back (pid);
-                if (! pumpUntil ([pid] { return testing::isPlaying (pid); }))
-                    return false;
-            }
-            else
-            {
-                fed.push_back (testing::makeFedSource (*world, source.id, source.name, { { source.frequency, source.level } }, 400.0));
-                if (! fed.back().node)
-                    return false;
-            }
+            if (source.kind == sourceKindApplication ? playTone (source.id, source.name, source.frequency, source.level, 400.0) <= 0
+                                                     : ! feedInput (source.id, source.name, { { source.frequency, source.level } }, 400.0))
+                return false;
         }
         return true;
     }
 
-    DeviceInstance* console (const ConsoleSetup& setup)
-    {
-        for (auto& device : tracker.devices)
-            if (device->serial == setup.usb.serial)
-                return device.get();
-        return nullptr;
-    }
-
-    static uint32_t inputDeviceId (const std::string& uid)
-    {
-        for (const auto& input : listInputDevices())
-            if (input.uid == uid)
-                return input.deviceId;
-        return 0;
-    }
+    DeviceInstance* console (const ConsoleSetup& setup) { return consoleWithSerial (*setup.usb.serial); }
 
     // What the user does on a console that came back with empty slots.
     static void addSource (DeviceInstance& device, uint32_t slot, const Source& source)
     {
-        if (source.kind == sourceKindApplication)
-        {
-            const auto channel = device.addChannel (slot, source.id, source.name);
-            startAppCapture (&device, source.id, channel, device.getChannelTable().shareRingBuffer (channel));
-        }
-        else
-        {
-            const auto deviceId = inputDeviceId (source.id);
-            const auto channel = device.addInputChannel (slot, source.id, source.name, deviceId);
-            startInputCapture (&device, deviceId, channel, device.getChannelTable().shareRingBuffer (channel));
-        }
+        addSourceWithCapture (device, slot, static_cast<SourceKind> (source.kind), source.id, source.name);
     }
 
     static void assign (DeviceInstance& device, const ConsoleSetup& setup)
@@ -348,10 +284,7 @@ protected:
     }
 
     DeviceTracker& tracker = DeviceTracker::instance();
-    ListedUsbRegistry registry;
-    std::vector<pid_t> apps;
-    std::vector<testing::FedSource> fed;
-    std::map<std::string, uint32_t> sinks;
+    std::map<std::string, uint32_t> sinkOf;
 };
 
 // Bytes the allocator has handed out and not had back.
@@ -471,14 +404,14 @@ TEST_F (CaptureStress, NoCaptureOutlivesItsChannelWhileConsolesComeAndGo)
     for (const auto& setup : consoles)
     {
         const auto path = world->runtimeDir() + "/" + setup.sinkName + ".wav";
-        const auto recorder = world->startRecording (sinks[setup.sinkName], 10, path);
+        const auto recorder = world->startRecording (sinkOf[setup.sinkName], 10, path);
         ASSERT_TRUE (recorder) << world->logs();
         pumpFor (1200ms);
         ASSERT_TRUE (world->stopRecording (*recorder));
         const auto heard = testing::readFloatWav (path);
         ASSERT_TRUE (heard && heard->channels == 10);
 
-        for (const auto& source : sources)
+        for (const auto& source : allSources)
             for (int channel = 0; channel < 10; ++channel)
             {
                 bool expected = false;

@@ -2,17 +2,8 @@
 // whose 10-channel null sink stands in for a console's multitrack device, a
 // tone application and a tone-fed source. Only the USB registry is in-process.
 
-#include "AppCapture.h"
-#include "ConsoleCaptures.h"
-#include "DeviceBackends.h"
-#include "DeviceTracker.h"
-#include "InputCapture.h"
-#include "InputDevices.h"
-#include "ListedUsbRegistry.h"
+#include "ConsoleSuite.h"
 #include "Notifications.h"
-#include "PipeWireDeviceType.h"
-#include "PipeWireSuite.h"
-#include "ToneSources.h"
 
 #include <gtest/gtest.h>
 
@@ -26,90 +17,47 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using testing::ListedUsbRegistry;
 using testing::pumpFor;
 using testing::pumpUntil;
 using testing::toneAmplitude;
 
 const std::string trelDevice = "Mixora Trel Main Multitrack";
 
-class HotPlugOnPipeWire : public testing::PipeWireSuite
+class HotPlugOnPipeWire : public testing::ConsoleSuite
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE (ready) << world->logs();
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
-        tracker.installDeviceListListener();
-        ASSERT_TRUE (tracker.listenerInstalled);
+        ConsoleSuite::SetUp();
+        registry.devices = { { "3a7d", "7301", "T1", "0105", "Mixora Trel" } };
+        listenForDeviceChanges();
         token = NotificationCentre::defaultCentre().addObserver (deviceStateChangedNotification, [this] { ++posts; });
     }
 
     void TearDown() override
     {
         NotificationCentre::defaultCentre().removeObserver (token);
-        tracker.removeDeviceListListener();
-        tracker.closeAndDestroyAll();
-        pumpFor (50ms);
-        tracker.captureHooks = {};
-        tracker.coalesceQueuedRuns = true;
-        deviceBackends() = {};
-        for (auto pid : apps)
-            testing::PipeWireWorld::stopProcess (pid);
-        for (auto& source : sources)
-            testing::stopFedSource (*world, source);
-        for (auto sink : sinks)
-            world->destroyNode (sink);
+        ConsoleSuite::TearDown();
     }
 
-    std::optional<uint32_t> makeConsoleSink()
-    {
-        auto sink = world->createNullSink ({ "mixora-trel", trelDevice, 10, {}, 0 });
-        if (sink)
-            sinks.push_back (*sink);
-        return sink;
-    }
-
-    bool destroySink (uint32_t id)
-    {
-        sinks.erase (std::remove (sinks.begin(), sinks.end(), id), sinks.end());
-        return world->destroyNode (id);
-    }
+    std::optional<uint32_t> makeConsoleSink() { return ConsoleSuite::makeConsoleSink ({ "mixora-trel", trelDevice, 10, {}, 0 }); }
 
     pid_t playTone (double frequency)
     {
-        const auto path = world->runtimeDir() + "/tone" + std::to_string (static_cast<int> (frequency)) + ".wav";
-        testing::writeToneWav (path, { { frequency, 0.5f } }, 60.0);
-        const auto pid = testing::playToneApp (*world, "toneapp", "Tone App", path);
-        apps.push_back (pid);
-        EXPECT_TRUE (pumpUntil ([pid] { return testing::isPlaying (pid); })) << world->logs();
+        const auto pid = ConsoleSuite::playTone ("toneapp", "Tone App", frequency, 0.5f);
+        EXPECT_GT (pid, 0) << world->logs();
         pumpFor (200ms);
         return pid;
     }
 
     std::optional<InputDevice> makeMic()
     {
-        sources.push_back (testing::makeFedSource (*world, "test-mic", "Test Mic", { { 1000.0, 0.25f } }, 60.0));
-        if (! sources.back().node)
+        if (! feedInput ("test-mic", "Test Mic", { { 1000.0, 0.25f } }))
             return std::nullopt;
         for (const auto& input : listInputDevices())
             if (input.uid == "test-mic")
                 return input;
         return std::nullopt;
-    }
-
-    std::optional<testing::Recording> record (uint32_t sink)
-    {
-        const auto path = world->runtimeDir() + "/console" + std::to_string (recordings++) + ".wav";
-        const auto recorder = world->startRecording (sink, 10, path);
-        if (! recorder)
-            return std::nullopt;
-        pumpFor (1200ms);
-        if (! world->stopRecording (*recorder))
-            return std::nullopt;
-        return testing::readFloatWav (path);
     }
 
     static std::string captured (const std::function<void()>& action)
@@ -119,22 +67,8 @@ protected:
         return ::testing::internal::GetCapturedStderr();
     }
 
-    static size_t count (const std::string& text, const std::string& what)
-    {
-        size_t n = 0;
-        for (auto at = text.find (what); at != std::string::npos; at = text.find (what, at + what.size()))
-            ++n;
-        return n;
-    }
-
-    DeviceTracker& tracker = DeviceTracker::instance();
-    ListedUsbRegistry registry { std::vector<UsbDeviceAttributes> { { "3a7d", "7301", "T1", "0105", "Mixora Trel" } } };
-    std::vector<pid_t> apps;
-    std::vector<testing::FedSource> sources;
-    std::vector<uint32_t> sinks;
     NotificationCentre::Token token = 0;
     int posts = 0;
-    int recordings = 0;
 };
 
 TEST_F (HotPlugOnPipeWire, AConsoleWhoseSinkComesBackGetsItsCapturesBack)

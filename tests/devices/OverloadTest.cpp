@@ -5,12 +5,8 @@
 // from the daemon's profiler) and no ring buffer may overflow or run short.
 // The figures are printed for the record.
 
-#include "AppCapture.h"
 #include "ConsoleSuite.h"
 #include "GraphProfiler.h"
-#include "InputCapture.h"
-#include "InputDevices.h"
-#include "ToneSources.h"
 
 #include <gtest/gtest.h>
 
@@ -116,24 +112,13 @@ protected:
     void SetUp() override
     {
         ConsoleSuite::SetUp();
-        ASSERT_TRUE (PipeWireConnection::instance().refresh());
         registry.devices->clear();
         for (const auto& console : consoles)
             registry.devices->push_back (console.usb);
     }
 
-    void TearDown() override
-    {
-        ConsoleSuite::TearDown();
-        for (auto pid : apps)
-            testing::PipeWireWorld::stopProcess (pid);
-        for (auto& source : fed)
-            testing::stopFedSource (*world, source);
-        for (auto sink : sinks)
-            world->destroyNode (sink);
-    }
-
-    // Every source plays for longer than the run takes.
+    // Every source plays for longer than the run takes; the applications
+    // share one file, which is long.
     ::testing::AssertionResult startSources (double seconds)
     {
         const auto wav = world->runtimeDir() + "/load.wav";
@@ -147,24 +132,10 @@ protected:
                 if (! pumpUntil ([pid] { return testing::isPlaying (pid); }))
                     return ::testing::AssertionFailure() << source.id << " does not play";
             }
-            else
-            {
-                fed.push_back (testing::makeFedSource (*world, source.id, source.id, source.tones, seconds));
-                if (! fed.back().node)
-                    return ::testing::AssertionFailure() << source.id << " is not there";
-            }
+            else if (! feedInput (source.id, source.id, source.tones, seconds))
+                return ::testing::AssertionFailure() << source.id << " is not there";
         }
         return ::testing::AssertionSuccess();
-    }
-
-    static bool isApplication (const std::string& id) { return id.starts_with ("loadapp"); }
-
-    static uint32_t inputDeviceId (const std::string& uid)
-    {
-        for (const auto& input : listInputDevices())
-            if (input.uid == uid)
-                return input.deviceId;
-        return 0;
     }
 
     void assign (DeviceInstance& device, const ConsoleLoad& load)
@@ -172,34 +143,14 @@ protected:
         for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
             for (const auto& id : load.slots[slot])
             {
-                auto& table = device.getChannelTable();
-                if (isApplication (id))
-                {
-                    const auto channel = device.addChannel (slot, id, id);
-                    startAppCapture (&device, id, channel, table.shareRingBuffer (channel));
-                    watched.push_back ({ load.usb.serial->c_str() + std::string (" ") + id, table.shareRingBuffer (channel) });
-                }
-                else
-                {
-                    const auto deviceId = inputDeviceId (id);
-                    const auto channel = device.addInputChannel (slot, id, id, deviceId);
-                    startInputCapture (&device, deviceId, channel, table.shareRingBuffer (channel));
-                    watched.push_back ({ load.usb.serial->c_str() + std::string (" ") + id, table.shareRingBuffer (channel) });
-                }
+                const auto kind = id.starts_with ("loadapp") ? sourceKindApplication : sourceKindInputDevice;
+                const auto channel = addSourceWithCapture (device, slot, kind, id, id);
+                watched.push_back ({ *load.usb.serial + " " + id, device.getChannelTable().shareRingBuffer (channel) });
             }
     }
 
-    DeviceInstance* console (const ConsoleLoad& load)
-    {
-        for (auto& device : tracker.devices)
-            if (device->serial == *load.usb.serial)
-                return device.get();
-        return nullptr;
-    }
+    DeviceInstance* console (const ConsoleLoad& load) { return consoleWithSerial (*load.usb.serial); }
 
-    std::vector<pid_t> apps;
-    std::vector<testing::FedSource> fed;
-    std::vector<uint32_t> sinks;
     std::vector<Watched> watched;
 };
 
@@ -209,11 +160,8 @@ TEST_F (Overload, TheProfilerSeesAClientThatStalls)
 {
     testing::GraphProfiler profiler;
     ASSERT_TRUE (profiler.start());
-    const auto wav = world->runtimeDir() + "/stall.wav";
-    testing::writeToneWav (wav, { { 440.0, 0.1f } }, 20.0);
-    const auto pid = testing::playToneApp (*world, "stallapp", "Stall App", wav);
-    apps.push_back (pid);
-    ASSERT_TRUE (pumpUntil ([pid] { return testing::isPlaying (pid); }));
+    const auto pid = playTone ("stallapp", "Stall App", 440.0, 0.1f, 20.0);
+    ASSERT_GT (pid, 0);
     pumpFor (2s);
 
     const auto before = profiler.totals();
@@ -235,9 +183,7 @@ TEST_F (Overload, FourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShortBuffer
     ASSERT_TRUE (startSources (seconds + 60.0)) << world->logs();
     for (const auto& load : consoles)
     {
-        const auto sink = world->createNullSink ({ load.sinkName, load.description, 10, {}, 0 });
-        ASSERT_TRUE (sink) << world->logs();
-        sinks.push_back (*sink);
+        ASSERT_TRUE (makeConsoleSink ({ load.sinkName, load.description, 10, {}, 0 })) << world->logs();
     }
 
     ::testing::internal::CaptureStderr();

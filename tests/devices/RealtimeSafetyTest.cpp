@@ -13,17 +13,8 @@
 // allocator and the lock functions): the same run then checks the capture and
 // mixing paths for data races instead.
 
-#include "AppCapture.h"
-#include "ConsoleCaptures.h"
-#include "DeviceBackends.h"
-#include "DeviceTracker.h"
-#include "InputCapture.h"
-#include "InputDevices.h"
-#include "ListedUsbRegistry.h"
-#include "PipeWireDeviceType.h"
-#include "PipeWireSuite.h"
+#include "ConsoleSuite.h"
 #include "RealtimeCalls.h"
-#include "ToneSources.h"
 
 #include <gtest/gtest.h>
 
@@ -208,28 +199,10 @@ protected:
         return tracker.devices.empty() ? nullptr : tracker.devices.front().get();
     }
 
-    static uint32_t inputDeviceId (const std::string& uid)
-    {
-        for (const auto& input : listInputDevices())
-            if (input.uid == uid)
-                return input.deviceId;
-        return 0;
-    }
-
     // What the user does through the source picker.
     static void addSource (DeviceInstance& device, uint32_t slot, const Source& source)
     {
-        if (source.kind == sourceKindApplication)
-        {
-            const auto channel = device.addChannel (slot, source.id, source.name);
-            startAppCapture (&device, source.id, channel, device.getChannelTable().shareRingBuffer (channel));
-        }
-        else
-        {
-            const auto deviceId = inputDeviceId (source.id);
-            const auto channel = device.addInputChannel (slot, source.id, source.name, deviceId);
-            startInputCapture (&device, deviceId, channel, device.getChannelTable().shareRingBuffer (channel));
-        }
+        testing::addSourceWithCapture (device, slot, static_cast<SourceKind> (source.kind), source.id, source.name);
     }
 
     static std::string callList (int phase, rt::Where where, rt::Origin origin)

@@ -3,11 +3,7 @@
 // application and a tone-fed microphone are captured on a console's slots;
 // then started again. And a sound server that starts after Loomwell.
 
-#include "AppCapture.h"
 #include "ConsoleSuite.h"
-#include "InputCapture.h"
-#include "InputDevices.h"
-#include "ToneSources.h"
 
 #include <gtest/gtest.h>
 
@@ -30,58 +26,31 @@ class SoundServerRestart : public testing::ConsoleSuite
 protected:
     void TearDown() override
     {
-        tracker.removeDeviceListListener();
         ConsoleSuite::TearDown();
-        stopSources();
-        if (sink)
-            world->destroyNode (*sink);
         if (! world->waitUntilReady (1s))
             world->startSoundServer();
     }
 
-    void stopSources()
-    {
-        for (auto pid : apps)
-            testing::PipeWireWorld::stopProcess (pid);
-        apps.clear();
-        for (auto& source : sources)
-            testing::stopFedSource (*world, source);
-        sources.clear();
-    }
-
     // What dies with the daemon: the console's sink, the tone application
     // and the microphone's feed. The sink is made through the world's own
-    // connection, so that only Loomwell's reconnection can find it.
+    // connection, so that only Loomwell's reconnection can find it; the
+    // sink of a daemon that has gone is forgotten (its id may come again).
     void makeSink()
     {
-        sink = world->createNullSink ({ "mixora-vantor", vantorDevice, 10, {}, 0 });
+        sinks.clear();
+        sink = makeConsoleSink ({ "mixora-vantor", vantorDevice, 10, {}, 0 });
         ASSERT_TRUE (sink) << world->logs();
     }
 
     void makeSources()
     {
-        const auto path = world->runtimeDir() + "/tone.wav";
-        testing::writeToneWav (path, { { 440.0, 0.3f } }, 60.0);
-        apps.push_back (testing::playToneApp (*world, "toneapp", "Tone App", path));
-        sources.push_back (testing::makeFedSource (*world, "test-mic", "Test Mic", { { 1000.0, 0.2f } }, 60.0));
-        ASSERT_TRUE (sources.back().node) << world->logs();
-    }
-
-    std::optional<testing::Recording> record()
-    {
-        const auto path = world->runtimeDir() + "/console" + std::to_string (recordings++) + ".wav";
-        const auto recorder = world->startRecording (*sink, 10, path);
-        if (! recorder)
-            return std::nullopt;
-        pumpFor (1200ms);
-        if (! world->stopRecording (*recorder))
-            return std::nullopt;
-        return testing::readFloatWav (path);
+        ASSERT_GT (playTone ("toneapp", "Tone App", 440.0, 0.3f), 0) << world->logs();
+        ASSERT_TRUE (feedInput ("test-mic", "Test Mic", { { 1000.0, 0.2f } })) << world->logs();
     }
 
     void expectRouted (const char* when)
     {
-        const auto heard = record();
+        const auto heard = record (*sink);
         ASSERT_TRUE (heard && heard->channels == 10) << when << "\n" << world->logs();
         for (int channel = 0; channel < 10; ++channel)
         {
@@ -90,18 +59,7 @@ protected:
         }
     }
 
-    static size_t count (const std::string& text, const std::string& what)
-    {
-        size_t n = 0;
-        for (auto at = text.find (what); at != std::string::npos; at = text.find (what, at + what.size()))
-            ++n;
-        return n;
-    }
-
     std::optional<uint32_t> sink;
-    std::vector<pid_t> apps;
-    std::vector<testing::FedSource> sources;
-    int recordings = 0;
 };
 
 TEST_F (SoundServerRestart, ConsolesAndTheirSourcesComeBackAfterTheServerRestartsOrCrashes)
@@ -110,16 +68,12 @@ TEST_F (SoundServerRestart, ConsolesAndTheirSourcesComeBackAfterTheServerRestart
     makeSources();
     ::testing::internal::CaptureStderr();
     tracker.scanForDevices();
-    tracker.installDeviceListListener();
-    ASSERT_TRUE (tracker.listenerInstalled);
+    listenForDeviceChanges();
     ASSERT_EQ (tracker.devices.size(), 1u);
     auto& console = *tracker.devices[0];
 
-    const auto music = console.addChannel (0, "toneapp", "Tone App");
-    startAppCapture (&console, "toneapp", music, console.getChannelTable().shareRingBuffer (music));
-    const auto mic = [] { for (const auto& input : listInputDevices()) if (input.uid == "test-mic") return input; return InputDevice {}; }();
-    const auto a = console.addInputChannel (2, mic.uid, mic.name, mic.deviceId);
-    startInputCapture (&console, mic.deviceId, a, console.getChannelTable().shareRingBuffer (a));
+    addSourceWithCapture (console, 0, sourceKindApplication, "toneapp", "Tone App");
+    addSourceWithCapture (console, 2, sourceKindInputDevice, "test-mic", "Test Mic");
     pumpFor (300ms);
     expectRouted ("before");
 
@@ -184,14 +138,11 @@ TEST_F (SoundServerRestart, AnInputThatGoesAwayAndComesBackIsCapturedAgain)
     makeSources();
     ::testing::internal::CaptureStderr();
     tracker.scanForDevices();
-    tracker.installDeviceListListener();
+    listenForDeviceChanges();
     ASSERT_EQ (tracker.devices.size(), 1u);
     auto& console = *tracker.devices[0];
-    const auto music = console.addChannel (0, "toneapp", "Tone App");
-    startAppCapture (&console, "toneapp", music, console.getChannelTable().shareRingBuffer (music));
-    const auto mic = [] { for (const auto& input : listInputDevices()) if (input.uid == "test-mic") return input; return InputDevice {}; }();
-    const auto a = console.addInputChannel (2, mic.uid, mic.name, mic.deviceId);
-    startInputCapture (&console, mic.deviceId, a, console.getChannelTable().shareRingBuffer (a));
+    addSourceWithCapture (console, 0, sourceKindApplication, "toneapp", "Tone App");
+    const auto a = addSourceWithCapture (console, 2, sourceKindInputDevice, "test-mic", "Test Mic");
     ASSERT_TRUE (inputCaptureIsLive (&console, a));
 
     for (int round = 0; round < 3; ++round)
@@ -201,8 +152,7 @@ TEST_F (SoundServerRestart, AnInputThatGoesAwayAndComesBackIsCapturedAgain)
         EXPECT_TRUE (pumpUntil ([&] { return ! inputCaptureIsLive (&console, a); }, 10s)) << round;
         EXPECT_TRUE (hasInputCapture (&console, a));
 
-        sources.push_back (testing::makeFedSource (*world, "test-mic", "Test Mic", { { 1000.0, 0.2f } }, 60.0));
-        ASSERT_TRUE (sources.back().node) << world->logs();
+        ASSERT_TRUE (feedInput ("test-mic", "Test Mic", { { 1000.0, 0.2f } })) << world->logs();
         EXPECT_TRUE (pumpUntil ([&] { return inputCaptureIsLive (&console, a); }, 10s)) << round;
     }
     pumpFor (300ms);

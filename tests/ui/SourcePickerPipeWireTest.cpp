@@ -33,7 +33,7 @@ protected:
     void SetUp() override
     {
         ConsoleSuite::SetUp();
-        sink = world->createNullSink ({ "mixora-vantor", "Mixora Vantor Main Multitrack", 10, {}, 0 });
+        sink = makeConsoleSink ({ "mixora-vantor", "Mixora Vantor Main Multitrack", 10, {}, 0 });
         ASSERT_TRUE (sink) << world->logs();
         ::testing::internal::CaptureStderr();
         tracker.scanForDevices();
@@ -55,12 +55,6 @@ protected:
     {
         popover.reset();
         ConsoleSuite::TearDown();
-        for (auto pid : apps)
-            testing::PipeWireWorld::stopProcess (pid);
-        for (auto& source : sources)
-            testing::stopFedSource (*world, source);
-        if (sink)
-            world->destroyNode (*sink);
     }
 
     DeviceInstance& console() { return *tracker.devices.at (0); }
@@ -68,17 +62,12 @@ protected:
 
     void playTone (const std::string& binary, const std::string& name, double frequency)
     {
-        const auto path = world->runtimeDir() + "/" + binary + ".wav";
-        testing::writeToneWav (path, { { frequency, 0.2f } }, 60.0);
-        const auto pid = testing::playToneApp (*world, binary, name, path);
-        apps.push_back (pid);
-        ASSERT_TRUE (pumpUntil ([pid] { return testing::isPlaying (pid); })) << world->logs();
+        ASSERT_GT (ConsoleSuite::playTone (binary, name, frequency, 0.2f), 0) << world->logs();
     }
 
     void makeMic (const std::string& nodeName, const std::string& description, double frequency)
     {
-        sources.push_back (testing::makeFedSource (*world, nodeName, description, { { frequency, 0.2f } }, 60.0));
-        ASSERT_TRUE (sources.back().node) << world->logs();
+        ASSERT_TRUE (feedInput (nodeName, description, { { frequency, 0.2f } })) << world->logs();
     }
 
     // The entry of that title in the last menu shown or one of its
@@ -169,9 +158,6 @@ protected:
     std::unique_ptr<ui::PopoverViewController> popover;
     ui::MenuModel shown;
     ui::MenuPresenter::Chosen choose;
-    std::vector<pid_t> apps;
-    std::vector<testing::FedSource> sources;
-    int recordings = 0;
 };
 
 TEST_F (PickerOnPipeWire, PickedSourcesAreHeardOnTheirSlotAndComeOffAgain)
@@ -306,8 +292,7 @@ TEST_F (PickerOnPipeWire, HostileNamesFromTheGraphReachTheMenusCleaned)
     const auto appName = hostileSpaJsonName ("Tone App ", true);
     const auto micName = hostileSpaJsonName ("Desk Mic ", false);
     playTone ("hostileapp", appName.escaped, 440.0);
-    sources.push_back (testing::makeFedSource (*world, "hostile-mic", micName.escaped, { { 1000.0, 0.2f }, { 1500.0, 0.2f } }, 60.0));
-    ASSERT_TRUE (sources.back().node) << world->logs();
+    ASSERT_TRUE (feedInput ("hostile-mic", micName.escaped, { { 1000.0, 0.2f }, { 1500.0, 0.2f } })) << world->logs();
     auto& connection = PipeWireConnection::instance();
     ASSERT_TRUE (connection.refresh());
     std::string announcedApp, announcedMic;
