@@ -1,6 +1,7 @@
 #include "ConsoleCaptures.h"
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
+#include "InstanceClaim.h"
 #include "LibudevUsbRegistry.h"
 #include "PipeWireDeviceType.h"
 
@@ -11,6 +12,7 @@
 #include <juce_events/juce_events.h>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,6 +50,15 @@ int main()
 
     if (! installQuitSignals())
         return 1;
+
+    // A second start (say, from the menu while autostart already ran it)
+    // leaves the running one alone.
+    const InstanceClaim claim;
+    if (claim.result() == InstanceClaim::Result::alreadyHeld)
+    {
+        std::fprintf (stderr, "LMW: Loomwell is already running in this session\n");
+        return 0;
+    }
 
     // The main thread becomes JUCE's message thread before any console opens.
     juce::initialiseJuce_GUI();

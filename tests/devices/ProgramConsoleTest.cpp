@@ -67,9 +67,22 @@ TEST (ProgramWithConsole, OpensTheConsoleAtStartAndQuitsCleanlyOnSigterm)
         environment.push_back (prefix + path);
     }
 
-    ProgramProcess program (std::move (environment));
+    ProgramProcess program (environment);
     ASSERT_TRUE (program.started());
     ASSERT_TRUE (program.waitForOutput ("LMW: now tracking 1 devices\n", 60s)) << program.output << world.logs();
+
+    // A second start in the same session says so and ends at once, without
+    // touching the consoles; the first runs on.
+    {
+        ProgramProcess second (environment);
+        ASSERT_TRUE (second.started());
+        EXPECT_TRUE (second.waitForOutput ("LMW: Loomwell is already running in this session\n", 20s)) << second.output;
+        for (int i = 0; i < 200 && second.running(); ++i)
+            std::this_thread::sleep_for (50ms);
+        EXPECT_FALSE (second.running());
+        EXPECT_EQ (second.stopWith (SIGTERM, 1s), 0);
+        EXPECT_EQ (second.output.find ("scanForDevices"), std::string::npos) << second.output;
+    }
 
     std::this_thread::sleep_for (200ms);
     ASSERT_TRUE (program.running()) << program.output;
