@@ -129,6 +129,11 @@ void PopoverWindow::close()
     stopTimer();
     content.viewWillDisappear();
     setVisible (false);
+
+    // A window JUCE keeps on the desktop wakes the program at the display's
+    // refresh rate, shown or not; the closed popover gives its window up and
+    // gets a new one when it opens again.
+    removeFromDesktop();
 }
 
 void PopoverWindow::paint (juce::Graphics& g)
