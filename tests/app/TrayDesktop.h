@@ -172,6 +172,27 @@ public:
         return found->substr (0, found->find ('\n'));
     }
 
+    // The tray icon once the tray has settled its slot: at least 16 px wide
+    // and in the same place over half a second. Until then the tray may dock
+    // the icon again, and a click that comes meanwhile is lost.
+    std::optional<WindowGeometry> settledTrayIcon (std::chrono::milliseconds deadline = std::chrono::seconds (20)) const
+    {
+        std::optional<WindowGeometry> last;
+        int unchanged = 0;
+        for (const auto end = std::chrono::steady_clock::now() + deadline; std::chrono::steady_clock::now() < end;)
+        {
+            const auto icon = trayIcon();
+            const bool same = icon && last && icon->x == last->x && icon->y == last->y && icon->width == last->width
+                           && icon->height == last->height;
+            unchanged = same && icon->width >= 16 ? unchanged + 1 : 0;
+            if (unchanged >= 3)
+                return icon;
+            last = icon;
+            std::this_thread::sleep_for (std::chrono::milliseconds (150));
+        }
+        return {};
+    }
+
     // The deepest window under the tray's panel: the icon that the tray
     // embedded (the panel holds a socket per icon, the socket the icon).
     std::optional<WindowGeometry> trayIcon() const

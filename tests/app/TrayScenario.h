@@ -89,14 +89,13 @@ public:
     static constexpr int oneConsoleHeight = 197;
 
     // Waits for the tray icon, left-clicks it and waits for the popover.
-    // A click that comes while the tray is still settling the icon's slot
-    // (it may dock the icon again) can be lost: a person clicks again.
+    // Should a click still be lost, a person clicks again.
     std::string openPopover()
     {
         for (int attempt = 0; attempt < 2; ++attempt)
         {
-            std::optional<WindowGeometry> icon;
-            if (! waitUntil ([&] { icon = desktop.trayIcon(); return icon && icon->width >= 16; }, 20s))
+            const auto icon = desktop.settledTrayIcon();
+            if (! icon)
                 return "no tray icon";
             if (! desktop.click (icon->centre(), 1))
                 return "xdotool failed";

@@ -35,9 +35,8 @@ TEST (TrayWindow, IconPopoverAndQuitMenuUnderARealTray)
     ASSERT_TRUE (program.waitForOutput ("LMW: now tracking 0 devices\n", 60s)) << program.output;
 
     // The tray gives the icon a slot of its own size, not a sliver.
-    std::optional<WindowGeometry> icon;
-    ASSERT_TRUE (waitUntil ([&] { icon = desktop.trayIcon(); return icon && icon->width >= 16; }, 20s))
-        << "icon width " << (icon ? icon->width : 0) << "\n" << program.output;
+    const auto icon = desktop.settledTrayIcon();
+    ASSERT_TRUE (icon) << "icon " << (desktop.trayIcon() ? desktop.trayIcon()->width : 0) << " px wide\n" << program.output;
     EXPECT_GE (icon->height, 16);
 
     // A left click opens the popover below the icon with the prompt.
