@@ -49,7 +49,11 @@ int writeSampleBlock (const SampleBlock& block, RingBuffer* ringBuffer, Conversi
 // block of silence in the middle of the sound. The slack makes that read
 // whole; it is taken only in that position, once (from then on the buffer
 // holds it), so a source whose writes and reads are well apart gains no
-// delay. nowNanos: the steady clock, as the reader notes its reads.
+// delay. Mostly that is at the capture's start, where the slack is only
+// silence before the sound; when drifting clocks bring a read up to the
+// writes later on, the slack is itself one block of silence, once, where
+// the jitter would sooner or later have dropped one anyway.
+// nowNanos: the steady clock, as the reader notes its reads.
 // Returns what writeSampleBlock returns.
 int writeCapturedBlock (const SampleBlock& block, RingBuffer* ringBuffer, ConversionScratch scratch,
                         int64_t nowNanos) noexcept;
