@@ -28,6 +28,7 @@ void RingBuffer::write (const float* src, int count) noexcept
 
     if (n == 0)
         return;
+
     const auto first = std::min (capacity - w, n);
     std::memcpy (samples.get() + w, src, static_cast<size_t> (first) * sizeof (float));
 
