@@ -44,7 +44,11 @@ int writeCapturedBlock (const SampleBlock& block, RingBuffer* ringBuffer, Conver
 
         // Never more than a quarter of the buffer: slack must not crowd out audio.
         if (fill < wanted)
-            ringBuffer->writeSilence (std::min (wanted - fill, ringBuffer->getCapacity() / 4));
+        {
+            ringBuffer->tookSlack (ringBuffer->writeSilence (std::min (wanted - fill, ringBuffer->getCapacity() / 4)));
+        }
+
+        ringBuffer->noteWriteClear (ringBuffer->readJustHappened (nowNanos));
     }
 
     return writeSampleBlock (block, ringBuffer, scratch);

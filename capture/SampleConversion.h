@@ -52,7 +52,9 @@ int writeSampleBlock (const SampleBlock& block, RingBuffer* ringBuffer, Conversi
 // delay. Mostly that is at the capture's start, where the slack is only
 // silence before the sound; when drifting clocks bring a read up to the
 // writes later on, the slack is itself one block of silence, once, where
-// the jitter would sooner or later have dropped one anyway.
+// the jitter would sooner or later have dropped one anyway. Each write also
+// tells the buffer whether it came well clear of the reads; after a run of
+// such writes the mixer gives the slack back where the source is silent.
 // nowNanos: the steady clock, as the reader notes its reads.
 // Returns what writeSampleBlock returns.
 int writeCapturedBlock (const SampleBlock& block, RingBuffer* ringBuffer, ConversionScratch scratch,

@@ -38,14 +38,14 @@ void RingBuffer::write (const float* src, int count) noexcept
     writePos.store ((w + n) % capacity, std::memory_order_release);
 }
 
-void RingBuffer::writeSilence (int count) noexcept
+int RingBuffer::writeSilence (int count) noexcept
 {
     const auto r = readPos.load (std::memory_order_acquire);
     const auto w = writePos.load (std::memory_order_relaxed);
     const auto n = std::min (capacity - 1 - fillOf (w, r), count);
 
     if (n <= 0)
-        return;
+        return 0;
 
     const auto first = std::min (capacity - w, n);
     std::memset (samples.get() + w, 0, static_cast<size_t> (first) * sizeof (float));
@@ -54,6 +54,7 @@ void RingBuffer::writeSilence (int count) noexcept
         std::memset (samples.get(), 0, static_cast<size_t> (n - first) * sizeof (float));
 
     writePos.store ((w + n) % capacity, std::memory_order_release);
+    return n;
 }
 
 RingBuffer::Stretches RingBuffer::peek (int wanted) const noexcept
@@ -123,10 +124,43 @@ int32_t RingBuffer::wantedSoon (int64_t nowNanos) const noexcept
     return since >= interval - margin && since < 2 * interval ? lastReadWanted.load (std::memory_order_relaxed) : 0;
 }
 
+bool RingBuffer::readJustHappened (int64_t nowNanos) const noexcept
+{
+    const auto last = lastReadNanos.load (std::memory_order_relaxed);
+    const auto interval = readIntervalNanos.load (std::memory_order_relaxed);
+    return last > 0 && interval > 0 && nowNanos >= last && nowNanos - last < interval / 2;
+}
+
+void RingBuffer::tookSlack (int32_t count) noexcept
+{
+    slackOwed.fetch_add (count, std::memory_order_relaxed);
+    clearWrites.store (0, std::memory_order_relaxed);
+}
+
+void RingBuffer::noteWriteClear (bool clear) noexcept
+{
+    const auto run = clearWrites.load (std::memory_order_relaxed);
+    clearWrites.store (clear ? std::min (run + 1, clearWritesBeforeReturn) : 0, std::memory_order_relaxed);
+}
+
+int32_t RingBuffer::returnableSlack() const noexcept
+{
+    return clearWrites.load (std::memory_order_relaxed) >= clearWritesBeforeReturn
+               ? std::max (0, slackOwed.load (std::memory_order_relaxed))
+               : 0;
+}
+
+void RingBuffer::returnedSlack (int32_t count) noexcept
+{
+    slackOwed.fetch_sub (count, std::memory_order_relaxed);
+}
+
 void RingBuffer::reset() noexcept
 {
     readPos.store (0, std::memory_order_release);
     writePos.store (0, std::memory_order_release);
+    slackOwed.store (0, std::memory_order_relaxed);
+    clearWrites.store (0, std::memory_order_relaxed);
 }
 
 } // namespace loomwell

@@ -27,8 +27,9 @@ public:
     void write (const float* src, int count) noexcept;
 
     // Stores up to `count` zeros, as far as there is room (what does not
-    // fit is not counted as dropped: it was never audio). Writer thread only.
-    void writeSilence (int count) noexcept;
+    // fit is not counted as dropped: it was never audio), and returns how
+    // many it stored. Writer thread only.
+    int writeSilence (int count) noexcept;
 
     // Copies up to `wanted` samples and returns how many it copied. Reader
     // thread only; the reader fills whatever is missing with silence itself.
@@ -83,6 +84,23 @@ public:
     // started, or stopped for longer than a period).
     int32_t wantedSoon (int64_t nowNanos) const noexcept;
 
+    // Whether the reader read less than half its period before nowNanos, so
+    // that a write now is well clear of the next read (false without a pace).
+    bool readJustHappened (int64_t nowNanos) const noexcept;
+
+    // Slack the writer put in against a read that came too close (see
+    // writeCapturedBlock), and its return: the writer notes what it put in
+    // and, for each later write, whether it came well clear of the reads;
+    // once a run of writes has, the slack may go back (the reader drops that
+    // many samples where they are silence) and returnableSlack() tells how
+    // much, 0 until then. Writer: tookSlack, noteWriteClear; reader:
+    // returnableSlack, returnedSlack.
+    static constexpr int clearWritesBeforeReturn = 100;
+    void tookSlack (int32_t count) noexcept;
+    void noteWriteClear (bool clear) noexcept;
+    int32_t returnableSlack() const noexcept;
+    void returnedSlack (int32_t count) noexcept;
+
     // The clock both sides tell the time by: steady, in ns; real-time safe.
     static int64_t clockNanos() noexcept
     {
@@ -105,6 +123,8 @@ private:
     std::atomic<int64_t> lastReadNanos { 0 };
     std::atomic<int64_t> readIntervalNanos { 0 };
     std::atomic<int32_t> lastReadWanted { 0 };
+    std::atomic<int32_t> slackOwed { 0 };
+    std::atomic<int32_t> clearWrites { 0 };
 };
 
 } // namespace loomwell

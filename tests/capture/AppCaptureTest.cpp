@@ -116,6 +116,22 @@ TEST_F (ConversionTest, ACaptureTakesSlackOnlyWhenTheReadIsAboutToFollow)
     writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), 13 * period);
     EXPECT_EQ (drain (ring), (std::vector<float> { 1, -1, 2, -2 }));
     EXPECT_EQ (ring.getDroppedSamples(), 0u);
+
+    // The slack taken above may go back once a run of writes has come well
+    // clear of the reads (a tenth of a period after each); one that comes
+    // close again holds it back.
+    EXPECT_EQ (ring.returnableSlack(), 0);
+    int64_t at = 20 * period;
+    for (int i = 0; i < RingBuffer::clearWritesBeforeReturn; ++i, at += period)
+    {
+        ring.noteRead (4, at);
+        writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), at + period / 10);
+        drain (ring);
+    }
+    EXPECT_EQ (ring.returnableSlack(), 4);
+    ring.noteRead (4, at);
+    writeCapturedBlock ({ 2, 1, 2, { block } }, &ring, space(), at + period * 6 / 10);
+    EXPECT_EQ (ring.returnableSlack(), 0);
 }
 
 //==============================================================================

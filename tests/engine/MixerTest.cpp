@@ -200,6 +200,42 @@ TEST_F (MixerTest, ShortBufferPlaysWhatItHasThenSilence)
     EXPECT_EQ (table.ringBufferFor (id)->getDroppedSamples(), 0u);
 }
 
+// Slack a capture took goes back only once it is returnable, and only where
+// the samples to drop are silence: dropping sound would be heard.
+TEST_F (MixerTest, ReturnableSlackIsDroppedOnlyWhereItIsSilence)
+{
+    const auto id = table.addChannel (0, "music", "music");
+    auto& ring = *table.ringBufferFor (id);
+    const auto loud = makeStereo (512, 0.5f, -0.5f, 0.0f).interleaved();
+    ring.write (loud.data(), 1024);
+    ring.tookSlack (512);
+    EXPECT_EQ (ring.returnableSlack(), 0);
+    for (int i = 0; i < RingBuffer::clearWritesBeforeReturn; ++i)
+        ring.noteWriteClear (true);
+    ASSERT_EQ (ring.returnableSlack(), 512);
+
+    // The block after this one is sound: it stays.
+    Outputs outs (10, 256);
+    outs.mix (table, 256);
+    EXPECT_EQ (ring.fill(), 512);
+    EXPECT_EQ (ring.returnableSlack(), 512);
+
+    // Silence behind the last of the sound: one slack's worth of it goes.
+    const std::vector<float> silence (1024, 0.0f);
+    ring.write (silence.data(), 1024);
+    outs.mix (table, 256);
+    EXPECT_EQ (outs.data[4][255], 0.5f);
+    EXPECT_EQ (ring.fill(), 512);
+    EXPECT_EQ (ring.returnableSlack(), 0);
+
+    // A write too close to a read holds back whatever is owed.
+    ring.tookSlack (512);
+    for (int i = 0; i < RingBuffer::clearWritesBeforeReturn; ++i)
+        ring.noteWriteClear (true);
+    ring.noteWriteClear (false);
+    EXPECT_EQ (ring.returnableSlack(), 0);
+}
+
 TEST_F (MixerTest, LevelIsThePeakMagnitudeOverBothChannels)
 {
     Stereo src;
