@@ -9,21 +9,18 @@
 #include "PopoverViewController.h"
 #include "SourceMenus.h"
 #include "UiTestSupport.h"
+#include "VirtualConsoleSuite.h"
 
 #include "DeviceBackends.h"
 #include "DeviceInstance.h"
 #include "DeviceTracker.h"
 #include "JuceEnvironment.h"
-#include "ListedUsbRegistry.h"
-#include "VirtualDeviceType.h"
 
 #include <gtest/gtest.h>
 
 using namespace loomwell;
 using namespace loomwell::ui;
 using namespace loomwell::ui::testing;
-using loomwell::test::VirtualAudioWorld;
-using loomwell::testing::ListedUsbRegistry;
 
 namespace
 {
@@ -113,34 +110,27 @@ int inkRows (const juce::Image& image, juce::Rectangle<int> area)
     return rows;
 }
 
-class HostileNames : public ::testing::Test
+class HostileNames : public VirtualConsoleSuite
 {
 protected:
     void SetUp() override
     {
         juce::LookAndFeel::setDefaultLookAndFeel (&lf);
-        world.devices = { { "Built-in Audio", 2 }, { "Mixora Trel Main Multitrack", 10 }, { "Mixora Vantor Main Multitrack", 10 } };
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = world.typeFactory();
+        VirtualConsoleSuite::SetUp();
     }
 
     void TearDown() override
     {
-        popover.reset();
-        tracker.closeAndDestroyAll();
-        pumpFor (0.05);
-        deviceBackends() = {};
+        VirtualConsoleSuite::TearDown();
         juce::LookAndFeel::setDefaultLookAndFeel (nullptr);
     }
 
-    void plugIn (std::vector<UsbDeviceAttributes> consoles)
+    // These consoles alone, none from before.
+    void plugInAfresh (std::vector<UsbDeviceAttributes> consoles)
     {
         popover.reset();
         tracker.closeAndDestroyAll();
-        registry.devices = std::move (consoles);
-        ::testing::internal::CaptureStderr();
-        tracker.scanForDevices();
-        ::testing::internal::GetCapturedStderr();
+        plugIn (std::move (consoles));
     }
 
     // A popover whose menus are kept as the controller presents them.
@@ -169,7 +159,7 @@ protected:
     // application list in.
     std::pair<MenuModel, MenuModel> menusFor (const std::string& appName, const std::string& deviceName)
     {
-        plugIn ({ { "3a7d", "7301", "T1", "0105", std::nullopt } });
+        plugInAfresh ({ { "3a7d", "7301", "T1", "0105", std::nullopt } });
         auto& console = *tracker.devices.at (0);
         console.addChannel (0, "org.example.Named", appName);
         console.addInputChannel (0, "named.mic", deviceName, 7);
@@ -188,10 +178,6 @@ protected:
     }
 
     RecordingLookAndFeel lf;
-    DeviceTracker& tracker = DeviceTracker::instance();
-    VirtualAudioWorld world;
-    ListedUsbRegistry registry;
-    std::unique_ptr<PopoverViewController> popover;
     std::vector<MenuModel> shown;
 };
 
@@ -275,7 +261,7 @@ TEST_F (HostileNames, HeaderShowsTheSerialCleanAndInsideItsCard)
 
     auto drawPopover = [this] (const std::string& serial)
     {
-        plugIn ({ { "3a7d", "7401", serial, "0123", std::nullopt } });
+        plugInAfresh ({ { "3a7d", "7401", serial, "0123", std::nullopt } });
         EXPECT_EQ (tracker.devices.size(), 1u);
         popover = std::make_unique<PopoverViewController>();
         return popover->createComponentSnapshot (popover->getLocalBounds(), true, 2.0f);
@@ -326,7 +312,7 @@ TEST_F (HostileNames, HeaderShowsTheSerialCleanAndInsideItsCard)
     for (const auto& refused : { std::string ("V1\x1b[2J"), std::string ("V\xff\xfe"), std::string (100000, 'V'),
                                  std::string ("V\xc2\x85") })
     {
-        plugIn ({ { "3a7d", "7401", refused, "0123", std::nullopt } });
+        plugInAfresh ({ { "3a7d", "7401", refused, "0123", std::nullopt } });
         EXPECT_TRUE (tracker.devices.empty()) << refused.substr (0, 20);
     }
 }

@@ -5,14 +5,13 @@
 #include "PopoverViewController.h"
 #include "Frames.h"
 #include "UiTestSupport.h"
+#include "VirtualConsoleSuite.h"
 
 #include "DeviceBackends.h"
 #include "DeviceInstance.h"
 #include "DeviceTracker.h"
 #include "JuceEnvironment.h"
-#include "ListedUsbRegistry.h"
 #include "Notifications.h"
-#include "VirtualDeviceType.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +21,9 @@
 
 using namespace loomwell;
 using namespace loomwell::ui;
-using loomwell::test::VirtualAudioWorld;
-using loomwell::testing::ListedUsbRegistry;
 using loomwell::ui::testing::pumpFor;
 using loomwell::ui::testing::pumpUntil;
+using loomwell::ui::testing::VirtualConsoleSuite;
 
 namespace
 {
@@ -47,32 +45,19 @@ juce::Rectangle<float> designFrame (const juce::Component& c)
     return fromBottomLeft (c.getBounds().toFloat(), (float) c.getParentHeight());
 }
 
-class Popover : public ::testing::Test
+class Popover : public VirtualConsoleSuite
 {
 protected:
     void SetUp() override
     {
+        VirtualConsoleSuite::SetUp();
         world.devices = { { "Built-in Audio", 2 }, { trelDevice, 10 }, { trelDevice + " (2)", 10 }, { vantorDevice, 10 } };
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = world.typeFactory();
     }
 
     void TearDown() override
     {
-        popover.reset();
-        tracker.closeAndDestroyAll();
-        pumpFor (0.05);
-        deviceBackends() = {};
+        VirtualConsoleSuite::TearDown();
         EXPECT_TRUE (DeviceInstance::claimedDeviceNames().empty());
-    }
-
-    // The tracker opens the listed consoles, as at start-up.
-    void plugIn (std::vector<UsbDeviceAttributes> consoles)
-    {
-        registry.devices = std::move (consoles);
-        ::testing::internal::CaptureStderr();
-        tracker.scanForDevices();
-        ::testing::internal::GetCapturedStderr();
     }
 
     PopoverViewController& makePopover()
@@ -80,8 +65,6 @@ protected:
         popover = std::make_unique<PopoverViewController>();
         return *popover;
     }
-
-    DeviceInstance& console (size_t index) { return *tracker.devices.at (index); }
 
     // One block of a constant level through the console's running device:
     // the mixing callback stores each source's peak as its level.
@@ -114,11 +97,6 @@ protected:
         }
         return true;
     }
-
-    DeviceTracker& tracker = DeviceTracker::instance();
-    VirtualAudioWorld world;
-    ListedUsbRegistry registry;
-    std::unique_ptr<PopoverViewController> popover;
 };
 
 //==============================================================================

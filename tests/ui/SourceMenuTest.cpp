@@ -5,13 +5,12 @@
 #include "PopoverViewController.h"
 #include "SourceMenus.h"
 #include "UiTestSupport.h"
+#include "VirtualConsoleSuite.h"
 
 #include "DeviceBackends.h"
 #include "DeviceInstance.h"
 #include "DeviceTracker.h"
 #include "JuceEnvironment.h"
-#include "ListedUsbRegistry.h"
-#include "VirtualDeviceType.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +19,9 @@
 
 using namespace loomwell;
 using namespace loomwell::ui;
-using loomwell::test::VirtualAudioWorld;
-using loomwell::testing::ListedUsbRegistry;
 using loomwell::ui::testing::pumpFor;
 using loomwell::ui::testing::pumpUntil;
+using loomwell::ui::testing::VirtualConsoleSuite;
 
 namespace
 {
@@ -41,18 +39,13 @@ std::vector<juce::String> titles (const MenuModel& menu)
     return result;
 }
 
-class SourceMenus : public ::testing::Test
+class SourceMenus : public VirtualConsoleSuite
 {
 protected:
     void SetUp() override
     {
-        world.devices = { { "Built-in Audio", 2 }, { "Mixora Trel Main Multitrack", 10 }, { "Mixora Vantor Main Multitrack", 10 } };
-        deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = world.typeFactory();
-        registry.devices = { { "3a7d", "7301", "T1", "0105", std::nullopt }, { "3a7d", "7401", "V1", "0123", std::nullopt } };
-        ::testing::internal::CaptureStderr();
-        tracker.scanForDevices();
-        ::testing::internal::GetCapturedStderr();
+        VirtualConsoleSuite::SetUp();
+        plugIn ({ { "3a7d", "7301", "T1", "0105", std::nullopt }, { "3a7d", "7401", "V1", "0123", std::nullopt } });
         ASSERT_EQ (tracker.devices.size(), 2u);
 
         actions.listInputs = [this] { return inputs; };
@@ -72,14 +65,6 @@ protected:
         };
     }
 
-    void TearDown() override
-    {
-        popover.reset();
-        tracker.closeAndDestroyAll();
-        pumpFor (0.05);
-        deviceBackends() = {};
-    }
-
     PopoverViewController& makePopover()
     {
         popover = std::make_unique<PopoverViewController>();
@@ -94,7 +79,6 @@ protected:
         return *popover;
     }
 
-    DeviceInstance& console (size_t index) { return *tracker.devices.at (index); }
     SlotRowView& row (int panel, int slot) { return *popover->panelForDeviceIndex (panel)->slotRows.at ((size_t) slot); }
 
     struct Call
@@ -106,10 +90,6 @@ protected:
         bool operator== (const Call&) const = default;
     };
 
-    DeviceTracker& tracker = DeviceTracker::instance();
-    VirtualAudioWorld world;
-    ListedUsbRegistry registry;
-    std::unique_ptr<PopoverViewController> popover;
 
     SourceActions actions;
     std::vector<InputDevice> inputs { { 7, "Desk Mic", "desk.mic" }, { 9, "USB Mic", "usb.mic" } };
