@@ -60,13 +60,7 @@ const Source& sourceById (const std::string& id)
 
 // What each console carries: slot -> sources. Slot 0 of each has two, so
 // that taking one off makes the slot entry take over the other.
-struct ConsoleSetup
-{
-    UsbDeviceAttributes usb;
-    std::string sinkName;
-    std::string deviceName;
-    std::array<std::vector<std::string>, ChannelTable::numSlots> slots;
-};
+using ConsoleSetup = testing::ConsoleWithSources;
 
 const std::vector<ConsoleSetup> consoles {
     { { "3a7d", "7401", "V1", "0210", "Mixora Vantor" }, "mixora-vantor", "Mixora Vantor Main Multitrack",

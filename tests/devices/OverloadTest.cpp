@@ -62,13 +62,7 @@ std::vector<Source> makeSources()
     return sources;
 }
 
-struct ConsoleLoad
-{
-    UsbDeviceAttributes usb;
-    std::string sinkName;
-    std::string description;
-    std::array<std::vector<std::string>, ChannelTable::numSlots> slots;
-};
+using ConsoleLoad = testing::ConsoleWithSources;
 
 // The first console carries every source, four on each slot; the others one
 // on each slot. Two consoles of a model share their sink's description, as
@@ -183,7 +177,7 @@ TEST_F (Overload, FourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShortBuffer
     ASSERT_TRUE (startSources (seconds + 60.0)) << world->logs();
     for (const auto& load : consoles)
     {
-        ASSERT_TRUE (makeConsoleSink ({ load.sinkName, load.description, 10, {}, 0 })) << world->logs();
+        ASSERT_TRUE (makeConsoleSink ({ load.sinkName, load.deviceName, 10, {}, 0 })) << world->logs();
     }
 
     ::testing::internal::CaptureStderr();

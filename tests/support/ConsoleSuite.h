@@ -13,6 +13,7 @@
 #include "ToneSources.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -20,6 +21,16 @@
 
 namespace loomwell::testing
 {
+
+// A console on the in-process USB bus, the sink of the world that stands
+// for its multitrack device, and the sources a test puts on each slot.
+struct ConsoleWithSources
+{
+    UsbDeviceAttributes usb;
+    std::string sinkName;
+    std::string deviceName;
+    std::array<std::vector<std::string>, ChannelTable::numSlots> slots;
+};
 
 // The id under which the input lists show the input of that UID (0: none).
 inline uint32_t inputDeviceId (const std::string& uid)
