@@ -24,8 +24,6 @@ std::unique_ptr<CaptureChannel> ChannelTable::makeEntry (int32_t outputPair)
     auto entry = std::make_unique<CaptureChannel>();
     entry->outputPair = outputPair;
     entry->ringBuffer = std::make_shared<RingBuffer>();
-    entry->sourceBuffer.setSize (2, mixBlockSize);
-    entry->sourceBuffer.clear();
     entry->channelId = nextChannelId++;
     return entry;
 }
@@ -252,13 +250,9 @@ void ChannelTable::prepareToMix (int blockSize)
 {
     const std::lock_guard lock (channelMutex);
     mixBlockSize = std::max (blockSize, 1);
-    mixScratch.resize (static_cast<size_t> (2 * mixBlockSize));
-
     // Sized here, before the device runs, so that the steady state of the
-    // callback never has to grow them.
-    for (auto& c : channels)
-        if (c->sourceBuffer.getNumSamples() < mixBlockSize)
-            c->sourceBuffer.setSize (2, mixBlockSize, false, true, true);
+    // callback never has to grow it.
+    mixScratch.resize (static_cast<size_t> (2 * mixBlockSize));
 }
 
 int32_t ChannelTable::getMixBlockSize() const

@@ -41,9 +41,6 @@ struct CaptureChannel
     // until its stream can no longer call back, so a writer that stops late
     // never writes into freed memory (see shareRingBuffer).
     std::shared_ptr<RingBuffer> ringBuffer;
-
-    // De-interleaved block of the source; written by the mixing callback only.
-    juce::AudioBuffer<float> sourceBuffer;
 };
 
 // One record of a slot snapshot, owned by the caller.

@@ -8,15 +8,14 @@ namespace loomwell
 namespace
 {
 
-// One pass over a source's interleaved block: split it into the source's
-// two channels, add them into the slot's outputs where the device has them,
-// and find the block's peak. Written for the compiler to vectorise (the
-// reduction pragma lets it reorder the max, which it may not do for floats
-// otherwise); one pass instead of one per step keeps it close to the cost of
-// merely copying the samples.
+// One pass over a source's interleaved block: add its two channels into the
+// slot's outputs where the device has them, and find the block's peak.
+// Written for the compiler to vectorise (the reduction pragma lets it reorder
+// the max, which it may not do for floats otherwise); one pass instead of one
+// per step keeps it close to the cost of merely copying the samples.
 template <bool toLeft, bool toRight>
-float splitAddAndMeasure (const float* __restrict src, float* __restrict left, float* __restrict right,
-                          float* __restrict outLeft, float* __restrict outRight, int frames) noexcept
+float addAndMeasure (const float* __restrict src, float* __restrict outLeft, float* __restrict outRight,
+                     int frames) noexcept
 {
     float peak = 0.0f;
 
@@ -25,8 +24,6 @@ float splitAddAndMeasure (const float* __restrict src, float* __restrict left, f
     {
         const float l = src[2 * j];
         const float r = src[2 * j + 1];
-        left[j] = l;
-        right[j] = r;
 
         if constexpr (toLeft)
             outLeft[j] += l;
@@ -98,46 +95,25 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
 
     for (const auto& entry : held.list.entries)
     {
-        auto& block = entry.channel->sourceBuffer;
-
-        if (block.getNumChannels() != 2 || block.getNumSamples() != frames)
-        {
-            try
-            {
-                block.setSize (2, frames, false, false, true);
-            }
-            catch (...)
-            {
-                // No memory for a longer block: consume it unheard.
-                entry.ringBuffer->consume (entry.ringBuffer->peek (wanted).total());
-                entry.channel->level.store (0.0f, std::memory_order_relaxed);
-                continue;
-            }
-        }
-
         const int leftIndex = 2 * entry.outputPair;
         const int rightIndex = leftIndex + 1;
         auto* outLeft = leftIndex >= 0 && leftIndex < numOuts ? outputs[leftIndex] : nullptr;
         auto* outRight = rightIndex >= 0 && rightIndex < numOuts ? outputs[rightIndex] : nullptr;
-        auto* left = block.getWritePointer (0);
-        auto* right = block.getWritePointer (1);
 
         // A pair beyond the device's channels is still read and metered, so
         // that its ring buffer does not fill up, but not heard.
         const auto mixFrames = [&] (const float* src, int offset, int count)
         {
-            auto* l = left + offset;
-            auto* r = right + offset;
             auto* ol = outLeft != nullptr ? outLeft + offset : nullptr;
             auto* orr = outRight != nullptr ? outRight + offset : nullptr;
 
             if (ol != nullptr && orr != nullptr)
-                return splitAddAndMeasure<true, true> (src, l, r, ol, orr, count);
+                return addAndMeasure<true, true> (src, ol, orr, count);
             if (ol != nullptr)
-                return splitAddAndMeasure<true, false> (src, l, r, ol, nullptr, count);
+                return addAndMeasure<true, false> (src, ol, nullptr, count);
             if (orr != nullptr)
-                return splitAddAndMeasure<false, true> (src, l, r, nullptr, orr, count);
-            return splitAddAndMeasure<false, false> (src, l, r, nullptr, nullptr, count);
+                return addAndMeasure<false, true> (src, nullptr, orr, count);
+            return addAndMeasure<false, false> (src, nullptr, nullptr, count);
         };
 
         // A full block of whole frames is mixed where it lies in the ring

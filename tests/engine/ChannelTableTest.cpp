@@ -399,7 +399,6 @@ TEST_F (ChannelTableTest, StuckCallbackKeepsWhatItHoldsAlive)
     for (const auto& e : held.entries)
     {
         EXPECT_TRUE (e.outputPair == 2 || e.outputPair == 3);
-        EXPECT_NE (e.channel->sourceBuffer.getNumChannels(), 0);
         ASSERT_EQ (e.ringBuffer->read (out.data(), 80), 40);
         EXPECT_EQ (std::vector<float> (out.begin(), out.begin() + 40), block);
     }
