@@ -15,7 +15,7 @@ void RingBuffer::write (const float* src, int count) noexcept
 {
     const auto r = readPos.load (std::memory_order_acquire);
     const auto w = writePos.load (std::memory_order_relaxed);
-    const auto room = capacity - 1 - fillOf (w, r);
+    const auto room = roomOf (w, r);
 
     if (count <= 0)
         return;
@@ -42,7 +42,7 @@ int RingBuffer::writeSilence (int count) noexcept
 {
     const auto r = readPos.load (std::memory_order_acquire);
     const auto w = writePos.load (std::memory_order_relaxed);
-    const auto n = std::min (capacity - 1 - fillOf (w, r), count);
+    const auto n = std::min (roomOf (w, r), count);
 
     if (n <= 0)
         return 0;

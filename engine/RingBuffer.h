@@ -8,11 +8,12 @@
 namespace loomwell
 {
 
-// Single-producer, single-consumer FIFO of float samples. The capture that
-// feeds a source is the only writer; the console's audio callback is the only
-// reader. Each side writes only its own position, publishes it with release
-// order after copying, and reads the other side's position with acquire order.
-// One place always stays empty, so equal positions mean "empty".
+// Single-producer, single-consumer FIFO of interleaved stereo samples. The
+// capture that feeds a source is the only writer; the console's audio
+// callback is the only reader. Each side writes only its own position,
+// publishes it with release order after copying, and reads the other side's
+// position with acquire order. One place always stays empty, so equal
+// positions mean "empty".
 class RingBuffer
 {
 public:
@@ -22,13 +23,14 @@ public:
     RingBuffer (const RingBuffer&) = delete;
     RingBuffer& operator= (const RingBuffer&) = delete;
 
-    // Stores as many of the samples as there is room for; the newest ones
-    // that do not fit are dropped. Writer thread only.
+    // Stores as many of the samples as there is room for, in whole frames
+    // (a half frame stored would swap left and right of everything after
+    // it); the newest ones that do not fit are dropped. Writer thread only.
     void write (const float* src, int count) noexcept;
 
-    // Stores up to `count` zeros, as far as there is room (what does not
-    // fit is not counted as dropped: it was never audio), and returns how
-    // many it stored. Writer thread only.
+    // Stores up to `count` zeros, as far as there is room for whole frames
+    // (what does not fit is not counted as dropped: it was never audio), and
+    // returns how many it stored. Writer thread only.
     int writeSilence (int count) noexcept;
 
     // Copies up to `wanted` samples and returns how many it copied. Reader
@@ -113,6 +115,9 @@ private:
         const auto d = w - r;
         return d < 0 ? d + capacity : d;
     }
+
+    // Room for whole frames: the one place kept empty makes the plain room odd.
+    int32_t roomOf (int32_t w, int32_t r) const noexcept { return (capacity - 1 - fillOf (w, r)) & ~1; }
 
     const int32_t capacity = defaultCapacity;
     std::unique_ptr<float[]> samples;

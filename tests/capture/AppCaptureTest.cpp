@@ -75,11 +75,11 @@ TEST_F (ConversionTest, EmptyOddAndNullBlocksWriteNothing)
 TEST_F (ConversionTest, AFullRingBufferDropsTheSurplusAndTheScratchBoundsAPlanarBlock)
 {
     std::vector<float> left (30000, 0.25f), right (30000, -0.25f);
-    // 60000 samples offered to a buffer that holds one less than its capacity: the oldest stay.
+    // 60000 samples offered to a buffer with room for whole frames short of its capacity: the oldest stay.
     EXPECT_EQ (writeSampleBlock ({ 30000, 2, 1, { left.data(), right.data() } }, &ring, space()), RingBuffer::defaultCapacity);
-    EXPECT_EQ (ring.fill(), ring.getCapacity() - 1);
+    EXPECT_EQ (ring.fill(), ring.getCapacity() - 2);
     EXPECT_EQ (writeSampleBlock ({ 10, 1, 1, { left.data() } }, &ring, space()), 20);
-    EXPECT_EQ (ring.fill(), ring.getCapacity() - 1);
+    EXPECT_EQ (ring.fill(), ring.getCapacity() - 2);
     const auto kept = drain (ring);
     EXPECT_EQ (kept[0], 0.25f);
     EXPECT_EQ (kept[1], -0.25f);
