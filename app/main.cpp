@@ -1,9 +1,9 @@
-#include "ConsoleCaptures.h"
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
 #include "InstanceClaim.h"
 #include "LibudevUsbRegistry.h"
 #include "PipeWireDeviceType.h"
+#include "SourceRouter.h"
 
 #if LOOMWELL_GUI
  #include "StatusItem.h"
@@ -68,7 +68,7 @@ int main()
     deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
 
     auto& tracker = DeviceTracker::instance();
-    connectTrackerToCaptures (tracker);
+    SourceRouter::live().connect (tracker);
     tracker.scanForDevices();
 
     // The change sources come after the first scan: it posts nothing, and

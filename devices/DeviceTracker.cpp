@@ -179,35 +179,12 @@ void DeviceTracker::handleDeviceListChange()
 
 void DeviceTracker::restore (DeviceInstance& device, const SavedAssignments::mapped_type& slots)
 {
+    if (! captureHooks.restoreSource)
+        return;
+
     for (uint32_t slot = 0; slot < slots.size(); ++slot)
-    {
         for (const auto& source : slots[slot])
-        {
-            auto restored = source;
-            int32_t channelId = -1;
-
-            if (source.sourceKind == sourceKindInputDevice)
-            {
-                // A device that came back may carry a new id; its UID stays.
-                if (captureHooks.findInputDevice)
-                    if (const auto current = captureHooks.findInputDevice (source.bundleId))
-                        restored.deviceId = *current;
-                channelId = device.addInputChannel (slot, restored.bundleId, restored.name, restored.deviceId);
-            }
-            else
-            {
-                restored.sourceKind = sourceKindApplication;
-                channelId = device.addChannel (slot, restored.bundleId, restored.name);
-            }
-
-            if (channelId < 0)
-                continue;
-
-            auto ring = device.getChannelTable().shareRingBuffer (channelId);
-            if (ring != nullptr && captureHooks.startCapture)
-                captureHooks.startCapture (device, restored, channelId, std::move (ring));
-        }
-    }
+            captureHooks.restoreSource (device, slot, source);
 }
 
 void DeviceTracker::handleSystemWake()

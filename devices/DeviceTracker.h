@@ -34,8 +34,8 @@ struct SavedSource
 using SavedAssignments = std::map<std::string, std::array<std::vector<SavedSource>, ChannelTable::numSlots>>;
 
 // What the tracker needs of the captures that feed the consoles' channels.
-// The capture layer sits above this library, so the program installs these;
-// unset members do nothing (a restored source then stays without capture).
+// The capture layer sits above this library, so the program installs these
+// (SourceRouter::connect); unset members do nothing.
 struct CaptureHooks
 {
     // Stops every capture registered for the console's channels. Called
@@ -43,12 +43,9 @@ struct CaptureHooks
     // the table, before the console is destroyed.
     std::function<void (DeviceInstance&)> stopCaptures;
 
-    // The current id of the input device with this UID; nullopt when it is
-    // not there now.
-    std::function<std::optional<uint32_t> (const std::string& uid)> findInputDevice;
-
-    // Starts capturing a restored source into its new channel.
-    std::function<void (DeviceInstance&, const SavedSource&, int32_t channelId, std::shared_ptr<RingBuffer>)> startCapture;
+    // Puts a saved source back on a slot of a reopened console, with its
+    // capture.
+    std::function<void (DeviceInstance&, uint32_t slot, const SavedSource&)> restoreSource;
 
     // After every run, for each open console: input sources on its slots
     // whose capture is not running (the device was not there when the

@@ -345,12 +345,7 @@ void PopoverViewController::appSelected (const AppChoice& choice)
     if (panel == nullptr || choice.slot < 0)
         return;
 
-    auto& console = *panel->device;
-    const auto channelId = console.addChannel ((uint32_t) choice.slot, choice.bundleId, choice.name);
-    if (channelId >= 0 && sourceActions.startApp)
-        if (auto ring = console.getChannelTable().shareRingBuffer (channelId))
-            sourceActions.startApp (console, choice.bundleId, channelId, std::move (ring));
-
+    router->addApp (*panel->device, (uint32_t) choice.slot, choice.bundleId, choice.name);
     refreshSlotView (choice.slot, *panel);
 }
 
@@ -360,12 +355,7 @@ void PopoverViewController::inputDeviceSelected (const InputChoice& choice)
     if (panel == nullptr || choice.slot < 0)
         return;
 
-    auto& console = *panel->device;
-    const auto channelId = console.addInputChannel ((uint32_t) choice.slot, choice.uid, choice.name, choice.deviceId);
-    if (channelId >= 0 && sourceActions.startInput)
-        if (auto ring = console.getChannelTable().shareRingBuffer (channelId))
-            sourceActions.startInput (console, choice.deviceId, channelId, std::move (ring));
-
+    router->addInput (*panel->device, (uint32_t) choice.slot, choice.uid, choice.name, choice.deviceId);
     refreshSlotView (choice.slot, *panel);
 }
 
@@ -375,21 +365,28 @@ void PopoverViewController::removeApp (const RemoveChoice& choice)
     if (panel == nullptr || choice.slot < 0 || (size_t) choice.slot >= panel->slotRows.size())
         return;
 
-    // The row animates first; by the time the completion runs the panel
-    // (and with it its console) may have gone.
+    // The row animates first. Meanwhile the popover may be rebuilt (a
+    // hot-plug run, the popover reopened) and this panel go, while the
+    // console stays: the choice still stands then. Only a console that has
+    // left the tracker is not touched (the serial guards against another
+    // console made at the same address since).
     juce::Component::SafePointer<PopoverViewController> weakSelf (this);
-    juce::Component::SafePointer<DevicePanel> weakPanel (panel);
-    panel->slotRows[(size_t) choice.slot]->animateRemovalOfBundleId (choice.bundleId, [weakSelf, weakPanel, choice]
+    panel->slotRows[(size_t) choice.slot]->animateRemovalOfBundleId (choice.bundleId, [weakSelf, choice, serial = panel->device->serial]
     {
         auto* self = weakSelf.getComponent();
-        auto* p = weakPanel.getComponent();
-        if (self == nullptr || p == nullptr || p->device == nullptr)
+        if (self == nullptr)
             return;
 
-        if (self->sourceActions.removeSource)
-            self->sourceActions.removeSource (*p->device, (uint32_t) choice.slot, choice.bundleId, choice.channelId,
-                                              choice.isInput || choice.isOutput);
-        self->refreshSlotView (choice.slot, *p);
+        const auto& consoles = DeviceTracker::instance().devices;
+        const auto tracked = std::find_if (consoles.begin(), consoles.end(),
+                                           [&] (const auto& device) { return device.get() == choice.console && device->serial == serial; });
+        if (tracked == consoles.end())
+            return;
+
+        self->router->remove (**tracked, (uint32_t) choice.slot, choice.bundleId);
+        for (auto& p : self->devicePanels)
+            if (p->device == tracked->get())
+                self->refreshSlotView (choice.slot, *p);
     });
 }
 

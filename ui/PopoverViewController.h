@@ -7,6 +7,7 @@
 #include "ChannelTable.h"
 #include "DeviceTracker.h"
 #include "Notifications.h"
+#include "SourceRouter.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -82,16 +83,18 @@ public:
     void showAppPickerForDevice (int deviceIndex, int slot);
 
     // What the menus' items do. A choice made for a console whose panel has
-    // gone (or now shows another console) is ignored. appSelected and
-    // inputDeviceSelected block while the capture starts.
+    // gone (or now shows another console) is ignored, except a removal once
+    // its animation ran: it is carried out while its console is tracked.
+    // appSelected and inputDeviceSelected block while the capture starts.
     void menuItemChosen (const MenuChoice&);
     void addToSlot (const AddChoice&);
     void appSelected (const AppChoice&);
     void inputDeviceSelected (const InputChoice&);
     void removeApp (const RemoveChoice&);
 
-    // The live captures unless replaced (tests).
+    // The live lists and captures unless replaced (tests).
     void setSourceActions (SourceActions actions) { sourceActions = std::move (actions); }
+    void setRouter (SourceRouter& r) { router = &r; }
     // Where menu and row icons come from; the freedesktop lookup by default.
     void setAppIconLookup (AppIconLookup lookup);
 
@@ -128,6 +131,7 @@ private:
     const DeviceInstance* leaving = nullptr;
 
     SourceActions sourceActions = SourceActions::live();
+    SourceRouter* router = &SourceRouter::live();
     AppIconLookup appIcons = defaultAppIconLookup();
     int openMenus = 0;
 

@@ -260,7 +260,7 @@ protected:
         if (before.size() != 2)
             return ::testing::AssertionFailure() << "slot 0 carries " << before.size() << " sources";
 
-        const auto outcome = removeSourceFromSlot (*device, 0, before[0].bundleId);
+        const auto outcome = SourceRouter::live().remove (*device, 0, before[0].bundleId);
         if (outcome.movedFromChannelId != before[1].channelId || outcome.movedToChannelId != before[0].channelId)
             return ::testing::AssertionFailure() << "no take-over: moved " << outcome.movedFromChannelId << " -> "
                                                  << outcome.movedToChannelId;

@@ -134,7 +134,7 @@ TEST_F (HotPlugOnPipeWire, AConsoleWhoseSinkComesBackGetsItsCapturesBack)
     // slot entry takes over the input's source, whose capture keeps playing.
     const auto extra = console.addInputChannel (0, mic->uid, mic->name, restoredA[0].deviceId);
     startInputCapture (&console, restoredA[0].deviceId, extra, console.getChannelTable().shareRingBuffer (extra));
-    const auto outcome = removeSourceFromSlot (console, 0, "toneapp");
+    const auto outcome = SourceRouter::live().remove (console, 0, "toneapp");
     EXPECT_EQ (outcome.movedFromChannelId, extra);
     EXPECT_EQ (outcome.movedToChannelId, restoredMusic[0].channelId);
     EXPECT_FALSE (hasAppCapture (&console, restoredMusic[0].channelId));

@@ -65,14 +65,23 @@ protected:
         deviceBackends().createDeviceTypes = world.typeFactory();
 
         tracker.captureHooks.stopCaptures = [this] (DeviceInstance& d) { events.push_back ("stop " + d.serial); };
-        tracker.captureHooks.findInputDevice = [this] (const std::string& uid) -> std::optional<uint32_t>
+        tracker.captureHooks.restoreSource = [this] (DeviceInstance& d, uint32_t slot, const SavedSource& saved)
         {
-            const auto it = inputIds.find (uid);
-            return it != inputIds.end() ? std::optional<uint32_t> (it->second) : std::nullopt;
-        };
-        tracker.captureHooks.startCapture = [this] (DeviceInstance& d, const SavedSource& s, int32_t id, std::shared_ptr<RingBuffer> ring)
-        {
-            EXPECT_EQ (ring.get(), d.getChannelTable().ringBufferFor (id));
+            auto s = saved;
+            int32_t id = -1;
+            if (s.sourceKind == sourceKindInputDevice)
+            {
+                if (const auto it = inputIds.find (s.bundleId); it != inputIds.end())
+                    s.deviceId = it->second;
+                id = d.addInputChannel (slot, s.bundleId, s.name, s.deviceId);
+            }
+            else
+            {
+                s.sourceKind = sourceKindApplication;
+                id = d.addChannel (slot, s.bundleId, s.name);
+            }
+            if (id < 0)
+                return;
             events.push_back ("start " + d.serial + " " + s.bundleId + " kind=" + std::to_string (s.sourceKind)
                               + " dev=" + std::to_string (s.deviceId));
             if (onStart)

@@ -138,7 +138,7 @@ protected:
         ASSERT_TRUE (ready) << world->logs();
         deviceBackends().usbRegistry = &registry;
         deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
+        SourceRouter::live().connect (tracker);
         tracker.installDeviceListListener();
         ASSERT_TRUE (tracker.listenerInstalled);
     }
@@ -331,7 +331,7 @@ TEST_F (RealtimeSafety, OurCallbacksNeitherAllocateLockNorBlockWhileSourcesComeA
         const auto& source = sources[random() % sources.size()];
         if (const auto at = slotOf.find (source.id); at != slotOf.end())
         {
-            EXPECT_TRUE (removeSourceFromSlot (*device, at->second, source.id).changed()) << source.id;
+            EXPECT_TRUE (SourceRouter::live().remove (*device, at->second, source.id).changed()) << source.id;
             slotOf.erase (at);
             ++removed;
         }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AppCapture.h"
-#include "ConsoleCaptures.h"
+#include "SourceRouter.h"
 #include "DeviceBackends.h"
 #include "DeviceTracker.h"
 #include "InputCapture.h"
@@ -76,7 +76,7 @@ protected:
         ASSERT_TRUE (PipeWireConnection::instance().refresh());
         deviceBackends().usbRegistry = &registry;
         deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        connectTrackerToCaptures (tracker);
+        SourceRouter::live().connect (tracker);
     }
 
     void TearDown() override

@@ -1,5 +1,4 @@
 #include "AppIcons.h"
-#include "SlotRowView.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +66,7 @@ protected:
     }
 };
 
-TEST_F (AppIconsTest, FindsEntriesByIdExecBinaryAndWindowClass)
+TEST_F (AppIconsTest, FindsEntriesByIdExecBinaryAndWindowClassAndTheirIcons)
 {
     auto lookup = icons();
     const auto tuner = share.getChildFile ("applications/org.example.Tuner.desktop");
@@ -82,12 +81,9 @@ TEST_F (AppIconsTest, FindsEntriesByIdExecBinaryAndWindowClass)
     EXPECT_EQ (lookup.desktopEntryFor ("Tuner"), juce::File());    // names are not identities
     EXPECT_EQ (lookup.desktopEntryFor ("org.example.tuner"), juce::File()); // byte for byte
     EXPECT_EQ (lookup.desktopEntryFor (""), juce::File());
-}
 
-TEST_F (AppIconsTest, PicksTheLargestIconOfTheCurrentThemeThenHicolor)
-{
-    auto hicolorOnly = icons();
-    const auto big = hicolorOnly.iconFor ("tuner-app");
+    // The largest of the current theme, then of hicolor.
+    const auto big = lookup.iconFor ("tuner-app");
     ASSERT_TRUE (big.isValid());
     EXPECT_EQ (big.getWidth(), 64);
     EXPECT_EQ (big.getPixelAt (10, 10), juce::Colours::blue);
@@ -96,11 +92,7 @@ TEST_F (AppIconsTest, PicksTheLargestIconOfTheCurrentThemeThenHicolor)
     const auto deep = themed.iconFor ("org.example.Tuner");
     ASSERT_TRUE (deep.isValid());
     EXPECT_EQ (deep.getPixelAt (10, 10), juce::Colours::green);
-}
 
-TEST_F (AppIconsTest, ReadsSvgAbsoluteAndMissingIcons)
-{
-    auto lookup = icons();
     const auto svg = lookup.iconFor ("RadioWindow");
     ASSERT_TRUE (svg.isValid());
     EXPECT_EQ (svg.getWidth(), FreedesktopAppIcons::iconPixels);
@@ -114,46 +106,6 @@ TEST_F (AppIconsTest, ReadsSvgAbsoluteAndMissingIcons)
 
     EXPECT_FALSE (lookup.iconFor ("bare").isValid());       // its icon is nowhere
     EXPECT_FALSE (lookup.iconFor ("org.unknown.App").isValid());
-}
-
-TEST_F (AppIconsTest, EnvironmentLocationsFollowXdgVariables)
-{
-    const auto oldDirs = juce::SystemStats::getEnvironmentVariable ("XDG_DATA_DIRS", {});
-    const auto oldHome = juce::SystemStats::getEnvironmentVariable ("XDG_DATA_HOME", {});
-    const auto oldConfig = juce::SystemStats::getEnvironmentVariable ("XDG_CONFIG_HOME", {});
-    const auto config = root.getChildFile ("config");
-    ASSERT_TRUE (config.getChildFile ("gtk-3.0").createDirectory());
-    ASSERT_TRUE (config.getChildFile ("gtk-3.0/settings.ini").replaceWithText ("[Settings]\ngtk-icon-theme-name = Deep\n"));
-
-    setenv ("XDG_DATA_DIRS", (share.getFullPathName() + ":relative/ignored").toRawUTF8(), 1);
-    setenv ("XDG_DATA_HOME", root.getChildFile ("home-share").getFullPathName().toRawUTF8(), 1);
-    setenv ("XDG_CONFIG_HOME", config.getFullPathName().toRawUTF8(), 1);
-    const auto where = FreedesktopAppIcons::locationsFromEnvironment();
-    setenv ("XDG_DATA_DIRS", oldDirs.toRawUTF8(), 1);
-    setenv ("XDG_DATA_HOME", oldHome.toRawUTF8(), 1);
-    setenv ("XDG_CONFIG_HOME", oldConfig.toRawUTF8(), 1);
-
-    ASSERT_EQ (where.dataDirs.size(), 2u);
-    EXPECT_EQ (where.dataDirs[0], root.getChildFile ("home-share"));
-    EXPECT_EQ (where.dataDirs[1], share);
-    EXPECT_EQ (where.themes, juce::StringArray ("Deep"));
-
-    FreedesktopAppIcons lookup (where);
-    EXPECT_EQ (lookup.iconFor ("tuner-app").getPixelAt (3, 3), juce::Colours::green);
-}
-
-TEST_F (AppIconsTest, SlotRowShowsTheInstalledApplicationsIcon)
-{
-    auto lookup = std::make_shared<FreedesktopAppIcons> (FreedesktopAppIcons::Locations { { share }, {} });
-    SlotRowView row (0, "Music", juce::Colour::fromFloatRGBA (1.0f, 0.624f, 0.039f, 1.0f));
-    row.setAppIconLookup ([lookup] (const std::string& id) { return lookup->iconFor (id); });
-    row.setBounds (0, 0, 68, 90);
-    row.updateWithBundleIds ({ "tuner-app", "org.unknown.App" }, true);
-
-    ASSERT_EQ (row.getIconViews().size(), 2u);
-    EXPECT_TRUE (row.getIconViews()[0]->isVisible());
-    EXPECT_EQ (row.getIconViews()[0]->getImage().getPixelAt (1, 1), juce::Colours::blue);
-    EXPECT_FALSE (row.getIconViews()[1]->isVisible());
 }
 
 } // namespace
