@@ -5,6 +5,7 @@
 #include "SlotRowView.h"
 #include "TrayHints.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace loomwell
@@ -19,12 +20,24 @@ constexpr float glyphSize = 18.0f;
 constexpr int sizeCheckIntervalMs = 1000;
 constexpr int maxRedocks = 10;
 
+// The window that stands in for a missing tray, and its distance from the
+// corner of the work area.
+constexpr int iconWindowSize = 28;
+constexpr int iconWindowMargin = 4;
+
 // Space between the tray icon and the popover.
 constexpr int popoverGap = 4;
 
 // How often the open popover looks for a click elsewhere or a lost focus:
 // X gives no event for a click on another client's window.
 constexpr int outsideClickPollHz = 20;
+
+// The glyph keeps its proportions and its 18 of 22 pixels at any size.
+void drawGlyph (juce::Graphics& g, juce::Rectangle<float> bounds, const juce::Image& image)
+{
+    const auto side = juce::jmin (bounds.getWidth(), bounds.getHeight()) * glyphSize / (float) trayIconSize;
+    g.drawImage (image, bounds.withSizeKeepingCentre (side, side), juce::RectanglePlacement::centred);
+}
 
 } // namespace
 
@@ -47,11 +60,8 @@ juce::Image TrayIcon::iconImage()
 
 void TrayIcon::paint (juce::Graphics& g)
 {
-    // The tray sizes the icon; the glyph keeps its proportions and its 18 of
-    // the 22 pixels at any size.
-    const auto bounds = getLocalBounds().toFloat();
-    const auto side = juce::jmin (bounds.getWidth(), bounds.getHeight()) * glyphSize / (float) trayIconSize;
-    g.drawImage (image, bounds.withSizeKeepingCentre (side, side), juce::RectanglePlacement::centred);
+    // The tray sizes the icon.
+    drawGlyph (g, getLocalBounds().toFloat(), image);
 }
 
 // The tray may read the icon's size hints before JUCE has written the
@@ -73,11 +83,27 @@ void TrayIcon::timerCallback()
     setIconImage (image, image);
 }
 
-void TrayIcon::mouseUp (const juce::MouseEvent& event)
+//==============================================================================
+IconWindow::IconWindow()
+    : image (TrayIcon::iconImage())
 {
-    // The mouse-up's modifiers still hold the released button.
-    if (onRelease != nullptr && (event.mods.isLeftButtonDown() || event.mods.isRightButtonDown()))
-        onRelease (event.mods.isRightButtonDown());
+    setName (title);
+    setOpaque (true);
+    setAlwaysOnTop (true);
+    setSize (iconWindowSize, iconWindowSize);
+
+    // Without a title bar it takes no decoration; the drop shadow makes it a
+    // normal window to the window manager, not a menu.
+    addToDesktop (juce::ComponentPeer::windowAppearsOnTaskbar | juce::ComponentPeer::windowHasDropShadow);
+    if (const auto* display = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay())
+        setTopRightPosition (display->userArea.getRight() - iconWindowMargin, display->userArea.getY() + iconWindowMargin);
+    setVisible (true);
+}
+
+void IconWindow::paint (juce::Graphics& g)
+{
+    g.fillAll (juce::Colour::greyLevel (0.1f));
+    drawGlyph (g, getLocalBounds().toFloat(), image);
 }
 
 //==============================================================================
@@ -218,8 +244,17 @@ void PopoverWindow::timerCallback()
 StatusItem::StatusItem (std::function<void()> quitAction)
     : quit (std::move (quitAction))
 {
-    trayIcon = std::make_unique<TrayIcon>();
-    trayIcon->onRelease = [this] (bool rightButton) { togglePopover (rightButton); };
+    // JUCE's tray icon is a window that asks a tray to take it in; with no
+    // tray to ask it would stay a bare 22-pixel window at the screen's
+    // origin, so a window of our own stands in for it.
+    if (trayPresent())
+        icon = std::make_unique<TrayIcon>();
+    else
+    {
+        std::fprintf (stderr, "LMW: no system tray on this screen; the icon is a window of its own\n");
+        icon = std::make_unique<IconWindow>();
+    }
+    icon->addMouseListener (this, false);
 
     updateStatusIconForDeviceState();
 
@@ -230,8 +265,8 @@ StatusItem::StatusItem (std::function<void()> quitAction)
     popover = std::make_unique<PopoverWindow> (*popoverVC);
     popover->isPointerOnIcon = [this]
     {
-        return trayIcon->isMouseOverOrDragging (true)
-            || trayIcon->getScreenBounds().contains (juce::Desktop::getInstance().getMousePosition());
+        return icon->isMouseOverOrDragging (true)
+            || icon->getScreenBounds().contains (juce::Desktop::getInstance().getMousePosition());
     };
     popover->isMenuOpen = [this] { return menuOpen || popoverVC->isMenuOpen(); };
 }
@@ -245,14 +280,15 @@ StatusItem::~StatusItem()
     juce::PopupMenu::dismissAllActiveMenus();
     popover.reset();
     popoverVC.reset();
-    trayIcon.reset();
+    icon->removeMouseListener (this);
+    icon.reset();
 }
 
 bool StatusItem::displayAvailable()
 {
     // Without DISPLAY, X is never asked, so a headless run stays as it was.
     const char* display = std::getenv ("DISPLAY");
-    if (display == nullptr || *display == '\0')
+    if (display == nullptr || *display == '\0' || ! prepareDisplay())
         return false;
 
     return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
@@ -275,7 +311,7 @@ void StatusItem::togglePopover (bool rightButton)
         return;
     }
 
-    popover->show (trayIcon->getScreenBounds());
+    popover->show (icon->getScreenBounds());
 }
 
 void StatusItem::updateStatusIconForDeviceState()
@@ -285,7 +321,14 @@ void StatusItem::updateStatusIconForDeviceState()
     if (count < 1 && popover != nullptr && popover->isShown())
         popover->close();
 
-    trayIcon->setVisible (true);
+    icon->setVisible (true);
+}
+
+void StatusItem::mouseUp (const juce::MouseEvent& event)
+{
+    // The mouse-up's modifiers still hold the released button.
+    if (event.mods.isLeftButtonDown() || event.mods.isRightButtonDown())
+        togglePopover (event.mods.isRightButtonDown());
 }
 
 void StatusItem::showQuitMenu()
@@ -295,7 +338,7 @@ void StatusItem::showQuitMenu()
 
     menuOpen = true;
     std::weak_ptr<bool> stillAlive = alive;
-    menu.showMenuAsync (juce::PopupMenu::Options().withTargetScreenArea (trayIcon->getScreenBounds()),
+    menu.showMenuAsync (juce::PopupMenu::Options().withTargetScreenArea (icon->getScreenBounds()),
                         [this, stillAlive] (int result)
                         {
                             if (stillAlive.expired() || ! *stillAlive.lock())

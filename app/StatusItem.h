@@ -12,8 +12,7 @@
 namespace loomwell
 {
 
-// The tray icon: the console glyph in the desktop's XEmbed tray. Both
-// buttons act on release, as a status item does.
+// The tray icon: the console glyph in the desktop's XEmbed tray.
 class TrayIcon : public juce::SystemTrayIconComponent,
                  private juce::Timer
 {
@@ -24,16 +23,29 @@ public:
     // decoded; light on transparent so that it reads on dark panels.
     static juce::Image iconImage();
 
-    std::function<void (bool rightButton)> onRelease;
-
     void paint (juce::Graphics&) override;
-    void mouseUp (const juce::MouseEvent&) override;
 
 private:
     void timerCallback() override;
 
     juce::Image image;
     int redocks = 0;
+};
+
+// Where the screen has no tray: the glyph in a small dark window of its
+// own at the top right of the work area, above other windows and in the
+// window list, so that the popover and the quit menu stay within reach.
+class IconWindow : public juce::Component
+{
+public:
+    IconWindow();
+
+    static constexpr const char* title = "Loomwell icon";
+
+    void paint (juce::Graphics&) override;
+
+private:
+    juce::Image image;
 };
 
 // The popover: a borderless dark window under the tray icon that shows the
@@ -72,10 +84,11 @@ private:
     static constexpr int maxFocusAttempts = 20;
 };
 
-// The item in the tray and the popover hanging off it. Main thread only;
-// it ends its observation and closes the popover when destroyed, before any
-// console goes away.
-class StatusItem
+// The item in the tray (or in its own window when there is no tray) and the
+// popover hanging off it. Both of the icon's buttons act on release, as a
+// status item does. Main thread only; it ends its observation and closes
+// the popover when destroyed, before any console goes away.
+class StatusItem : private juce::MouseListener
 {
 public:
     // Brings the item up, brings it in line with the tracker and observes
@@ -84,14 +97,15 @@ public:
     ~StatusItem();
 
     // False without an X display to show a window on; then the program
-    // runs without an interface.
+    // runs without an interface. Readies the display for JUCE, so it must
+    // come before anything else asks JUCE for the desktop.
     static bool displayAvailable();
 
     void togglePopover (bool rightButton);
     void updateStatusIconForDeviceState();
     void deviceStateChanged() { updateStatusIconForDeviceState(); }
 
-    TrayIcon& getTrayIcon() { return *trayIcon; }
+    juce::Component& getIcon() { return *icon; }
     PopoverWindow& getPopover() { return *popover; }
     ui::PopoverViewController& getPopoverVC() { return *popoverVC; }
 
@@ -99,9 +113,10 @@ public:
 
 private:
     void showQuitMenu();
+    void mouseUp (const juce::MouseEvent&) override;
 
     std::function<void()> quit;
-    std::unique_ptr<TrayIcon> trayIcon;
+    std::unique_ptr<juce::Component> icon;
     std::unique_ptr<ui::PopoverViewController> popoverVC;
     std::unique_ptr<PopoverWindow> popover;
     NotificationCentre::Token stateObserver = 0;

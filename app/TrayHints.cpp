@@ -3,8 +3,63 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cstdio>
+#include <iterator>
+#include <string>
+
 namespace loomwell
 {
+
+namespace
+{
+
+// Held open from prepareDisplay() on: a server whose last client leaves
+// resets and forgets the names, which on a bare server this one would be.
+Display* nameKeeper = nullptr;
+
+int logXError (Display* display, XErrorEvent* event)
+{
+    char text[80] = {};
+    XGetErrorText (display, event->error_code, text, sizeof text);
+    std::fprintf (stderr, "LMW: X error %s, request %d.%d, resource 0x%lx; ignored\n", text,
+                  event->request_code, event->minor_code, event->resourceid);
+    return 0;
+}
+
+} // namespace
+
+bool prepareDisplay()
+{
+    if (nameKeeper != nullptr)
+        return true;
+    Display* display = nameKeeper = XOpenDisplay (nullptr);
+    if (display == nullptr)
+        return false;
+
+    // Process-wide in Xlib, so it covers JUCE's connection too.
+    XSetErrorHandler (logXError);
+
+    // What JUCE reads only if it exists and then uses regardless.
+    char* names[] = { const_cast<char*> ("WM_PROTOCOLS"), const_cast<char*> ("WM_TAKE_FOCUS"),
+                      const_cast<char*> ("WM_DELETE_WINDOW"), const_cast<char*> ("_NET_WM_PING"),
+                      const_cast<char*> ("WM_CHANGE_STATE"), const_cast<char*> ("WM_STATE") };
+    Atom atoms[std::size (names)] = {};
+    XInternAtoms (display, names, static_cast<int> (std::size (names)), False, atoms);
+    return true;
+}
+
+bool trayPresent()
+{
+    Display* display = XOpenDisplay (nullptr);
+    if (display == nullptr)
+        return false;
+
+    const auto name = "_NET_SYSTEM_TRAY_S" + std::to_string (DefaultScreen (display));
+    const auto selection = XInternAtom (display, name.c_str(), True);
+    const bool owned = selection != None && XGetSelectionOwner (display, selection) != None;
+    XCloseDisplay (display);
+    return owned;
+}
 
 bool setMinimumSizeHint (unsigned long window, int width, int height)
 {

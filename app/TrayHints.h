@@ -3,9 +3,29 @@
 namespace loomwell
 {
 
+// Each of these works on a connection of its own: Xlib's names stay out of
+// the code that uses JUCE.
+
+// Readies the display for JUCE's windows; must run before JUCE opens its
+// own connection. False when X cannot be reached.
+//
+// JUCE looks the ICCCM atoms up once, when it opens the display, and only
+// if they exist; on a server where no window manager or toolkit has named
+// them yet (a bare X server, a session whose panel is not up) it gets 0 and
+// sends every new window's WM_PROTOCOLS with property 0. Naming them here
+// first makes those requests valid. And since no X error is ours to die of,
+// errors are logged and passed over: Xlib's own handler would exit() from
+// inside the failing call, with the consoles open and their threads
+// running.
+bool prepareDisplay();
+
+// Whether the screen has an XEmbed tray: an owner of its
+// _NET_SYSTEM_TRAY_S<screen> selection.
+bool trayPresent();
+
 // Sets the minimum size in the window's size hints, which an XEmbed tray
-// reads to size the icon's slot, and asks for that size. On a connection of its own: Xlib's names
-// stay out of the code that uses JUCE. False when X cannot be reached.
+// reads to size the icon's slot, and asks for that size. False when X
+// cannot be reached.
 bool setMinimumSizeHint (unsigned long window, int width, int height);
 
 // The window's width as the X server has it now (a tray resizes an icon's
