@@ -83,12 +83,12 @@ std::optional<MenuModel> buildSlotMenu (const DeviceInstance& console, int devic
     {
         MenuEntry item;
         item.title = "Remove " + safeMenuText (source.name);
-        const auto isInput = source.sourceKind == sourceKindInputDevice;
-        const auto isOutput = source.sourceKind == sourceKindOutputDevice;
-        item.glyph = isInput ? MenuGlyph::microphone : isOutput ? MenuGlyph::speaker : MenuGlyph::appIcon;
+        item.glyph = source.sourceKind == sourceKindInputDevice    ? MenuGlyph::microphone
+                     : source.sourceKind == sourceKindOutputDevice ? MenuGlyph::speaker
+                                                                   : MenuGlyph::appIcon;
         if (item.glyph == MenuGlyph::appIcon)
             item.iconIdentity = source.bundleId;
-        item.choice = RemoveChoice { device, slot, source.bundleId, source.channelId, isInput, isOutput, &console };
+        item.choice = RemoveChoice { device, slot, source.bundleId, &console };
         menu.entries.push_back (std::move (item));
     }
 

@@ -52,10 +52,7 @@ struct RemoveChoice
 {
     int device = -1;
     int slot = -1;
-    std::string bundleId;
-    int32_t channelId = -1;
-    bool isInput = false;
-    bool isOutput = false;
+    std::string bundleId; // which entry goes is the table's to decide
     const DeviceInstance* console = nullptr;
 
     bool operator== (const RemoveChoice&) const = default;
