@@ -288,10 +288,12 @@ bool StatusItem::displayAvailable()
 {
     // Without DISPLAY, X is never asked, so a headless run stays as it was.
     const char* display = std::getenv ("DISPLAY");
-    if (display == nullptr || *display == '\0' || ! prepareDisplay())
+    if (display == nullptr || *display == '\0')
         return false;
 
-    return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
+    // JUCE opens its display here, while the preparation holds it ready.
+    const DisplayPreparation prepared;
+    return prepared.reachable() && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
 }
 
 void StatusItem::togglePopover (bool rightButton)

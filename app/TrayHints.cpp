@@ -13,10 +13,6 @@ namespace loomwell
 namespace
 {
 
-// Held open from prepareDisplay() on: a server whose last client leaves
-// resets and forgets the names, which on a bare server this one would be.
-Display* nameKeeper = nullptr;
-
 int logXError (Display* display, XErrorEvent* event)
 {
     char text[80] = {};
@@ -28,13 +24,11 @@ int logXError (Display* display, XErrorEvent* event)
 
 } // namespace
 
-bool prepareDisplay()
+DisplayPreparation::DisplayPreparation()
+    : display (XOpenDisplay (nullptr))
 {
-    if (nameKeeper != nullptr)
-        return true;
-    Display* display = nameKeeper = XOpenDisplay (nullptr);
     if (display == nullptr)
-        return false;
+        return;
 
     // Process-wide in Xlib, so it covers JUCE's connection too.
     XSetErrorHandler (logXError);
@@ -44,8 +38,13 @@ bool prepareDisplay()
                       const_cast<char*> ("WM_DELETE_WINDOW"), const_cast<char*> ("_NET_WM_PING"),
                       const_cast<char*> ("WM_CHANGE_STATE"), const_cast<char*> ("WM_STATE") };
     Atom atoms[std::size (names)] = {};
-    XInternAtoms (display, names, static_cast<int> (std::size (names)), False, atoms);
-    return true;
+    XInternAtoms (static_cast<Display*> (display), names, static_cast<int> (std::size (names)), False, atoms);
+}
+
+DisplayPreparation::~DisplayPreparation()
+{
+    if (display != nullptr)
+        XCloseDisplay (static_cast<Display*> (display));
 }
 
 bool trayPresent()
