@@ -8,17 +8,19 @@
 //
 //   umockdev-run -d tests/devices/data/vantor-console.umockdev -- loomwell_compare [seconds per CPU window]
 
-#include "ConsoleRecorder.h"
-#include "PickerRows.h"
-#include "ProcessStats.h"
-#include "SignalAnalysis.h"
-#include "ToneSources.h"
-#include "TrayScenario.h"
-#include "Umockdev.h"
+#include "AppList.h"
+#include "InputDevices.h"
+#include "ProgramProcess.h"
+#include "TrayDesktop.h"
 
+#include <cmath>
+#include <fstream>
+#include <numbers>
 #include <iomanip>
 #include <map>
 #include <iostream>
+
+extern char** environ;
 
 namespace loomwell::testing
 {
@@ -57,6 +59,99 @@ void figure (const std::string& name, double value, int decimals = 2)
     std::cout << "figure " << name << " " << std::fixed << std::setprecision (decimals) << value << std::endl;
 }
 
+// Where a source is in the picker's submenus: the program lists what this
+// process lists, with the same code, less its own streams. -1: not listed.
+int appRow (const std::string& bundleId, pid_t program)
+{
+    auto& connection = PipeWireConnection::instance();
+    int row = -1;
+    waitUntil ([&] {
+        if (! connection.refresh())
+            return false;
+        const auto apps = capturableAppsFrom (connection.allNodes(), [&] (uint32_t id) { return connection.clientProperties (id); },
+                                              static_cast<int> (program), processIsAlive);
+        const auto it = std::find_if (apps.begin(), apps.end(), [&] (const auto& app) { return app.bundleId == bundleId; });
+        row = it == apps.end() ? -1 : static_cast<int> (it - apps.begin());
+        return row >= 0;
+    });
+    return row;
+}
+
+int inputRow (const std::string& uid)
+{
+    int row = -1;
+    waitUntil ([&] {
+        const auto inputs = listInputDevices();
+        const auto it = std::find_if (inputs.begin(), inputs.end(), [&] (const auto& input) { return input.uid == uid; });
+        row = it == inputs.end() ? -1 : static_cast<int> (it - inputs.begin());
+        return row >= 0;
+    });
+    return row;
+}
+
+// A process's or thread's name and CPU time so far (user and system), from
+// its stat file ("/proc/<pid>" or "/proc/<pid>/task/<tid>").
+std::pair<std::string, double> cpuTime (const std::string& proc)
+{
+    std::ifstream in (proc + "/stat");
+    const std::string line ((std::istreambuf_iterator<char> (in)), {});
+    const auto open = line.find ('('), close = line.rfind (')');
+    if (open == std::string::npos || close == std::string::npos)
+        return {};
+    std::istringstream fields (line.substr (close + 2));
+    std::string field;
+    double ticks = 0.0;
+    for (int i = 0; i < 13 && fields >> field; ++i)
+        ticks += i >= 11 ? std::stod (field) : 0.0;
+    return { line.substr (open + 1, close - open - 1), ticks / static_cast<double> (::sysconf (_SC_CLK_TCK)) };
+}
+
+double cpuSeconds (pid_t pid)
+{
+    return cpuTime ("/proc/" + std::to_string (pid)).second;
+}
+
+long residentKiB (pid_t pid)
+{
+    std::ifstream in ("/proc/" + std::to_string (pid) + "/status");
+    for (std::string line; std::getline (in, line);)
+        if (line.starts_with ("VmRSS:"))
+            return std::stol (line.substr (6));
+    return 0;
+}
+
+// How many frames `channel` lags behind `reference`, whose clicks are matched
+// after a first difference, which flattens any tone beside them; nothing when
+// the same clicks at about the same level do not carry most of the
+// reference's energy.
+std::optional<int> clickLag (const Recording& r, int reference, int channel, int maxLag)
+{
+    const auto diff = [&r] (int ch, long f) { return f <= 0 || f >= static_cast<long> (r.frames()) ? 0.0 : double (r.at (size_t (f), ch)) - r.at (size_t (f - 1), ch); };
+    double top = 0.0, self = 0.0, best = -1.0;
+    for (long f = 1; f < static_cast<long> (r.frames()); ++f)
+        top = std::max (top, std::abs (diff (reference, f)));
+    std::vector<long> clicks;
+    for (long f = 1; f < static_cast<long> (r.frames()); ++f)
+        if (top > 0.05 && std::abs (diff (reference, f)) > 0.1 * top)
+        {
+            clicks.push_back (f);
+            self += diff (reference, f) * diff (reference, f);
+        }
+    int bestLag = 0;
+    for (int lag = -maxLag; lag <= maxLag && ! clicks.empty(); ++lag)
+    {
+        double sum = 0.0;
+        for (const auto f : clicks)
+            sum += diff (reference, f) * diff (channel, f + lag);
+        if (sum > best)
+        {
+            best = sum;
+            bestLag = lag;
+        }
+    }
+    return clicks.empty() || best < 0.5 * self ? std::nullopt : std::optional (bestLag);
+}
+
 struct Source
 {
     bool app = true;
@@ -93,8 +188,7 @@ public:
             say ("FAILED: " + failure.what);
             if (program != nullptr)
                 std::cerr << program->output;
-            if (world.isRunning())
-                std::cerr << world.logs();
+            std::cerr << world.logs();
             stopAll();
             return 1;
         }
@@ -118,47 +212,49 @@ private:
     void setUp()
     {
         require (umockdev.present(), "not under umockdev-run (use bench/compare)");
-        withoutDefaultIoctlHandler (umockdev.dir());
         // Every phase, the routing by hand and the settling included.
         const double seconds = 8 * window + 420.0;
 
         say ("starting the private world with 8 applications and 8 microphones");
         require (world.start(), "the PipeWire world did not come up");
-        sink = world.createNullSink ({ consoleSink, "Mixora Vantor Main Multitrack", 10, {}, 0 });
-        require (sink.has_value(), "no console sink");
+        require (world.createSink (consoleSink, "Mixora Vantor Main Multitrack").has_value(), "no console sink");
 
         // The first application clicks: the latency is measured with it.
         const auto clickWav = world.runtimeDir() + "/click.wav";
-        writeClickWav (clickWav, 0.8f, 1.0, seconds);
+        writeWav (clickWav, 2, static_cast<size_t> (seconds * 48000), [] (size_t f, int) { return f % 48000 == 24000 ? 0.8f : 0.0f; });
         const auto toneWav = world.runtimeDir() + "/tone.wav";
-        writeToneWav (toneWav, { { 440.0, 0.1f } }, seconds);
+        writeWav (toneWav, 2, static_cast<size_t> (seconds * 48000), [] (size_t f, int) {
+            return static_cast<float> (0.1 * std::sin (2.0 * std::numbers::pi * 440.0 * static_cast<double> (f) / 48000.0));
+        });
         const auto data = juce::File (world.runtimeDir()).getChildFile ("data");
         for (int i = 0; i < 8; ++i)
         {
             const auto id = i == 0 ? std::string ("clickapp") : "benchapp" + std::to_string (i + 1);
             const auto name = i == 0 ? std::string ("Click App") : "Bench App " + std::to_string (i + 1);
-            const auto pid = spawnTool (world, "app-" + id, { "pw-cat", "--playback", "-P",
-                                                              "{ application.name=\"" + name + "\" application.process.binary=\"" + id
-                                                                  + "\" node.name=\"" + id + "\" }",
-                                                              i == 0 ? clickWav : toneWav });
+            const auto pid = world.spawn ("app-" + id, { "pw-cat", "--playback", "-P",
+                                                         "{ application.name=\"" + name + "\" application.process.binary=\"" + id
+                                                             + "\" node.name=\"" + id + "\" }",
+                                                         i == 0 ? clickWav : toneWav });
             apps.push_back (pid);
-            require (pid > 0 && waitUntil ([pid] { return playing (pid); }, 10s), name + " does not play");
-            installAppEntry (data, id, name, juce::Colour::fromHSV (static_cast<float> (i) / 8.0f, 0.7f, 0.9f, 1.0f));
+            require (pid > 0 && world.nodeNamed (id, 2), name + " does not play");
+            data.getChildFile ("applications/" + id + ".desktop").create();
+            data.getChildFile ("applications/" + id + ".desktop")
+                .replaceWithText ("[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + id + "\n");
             sources.push_back ({ true, id });
         }
         for (int i = 0; i < 8; ++i)
         {
             const auto id = "bench-mic-" + std::to_string (i + 1);
-            mics.push_back (makeFedSource (world, id, "Bench Mic " + std::to_string (i + 1), { { 1100.0 + 100.0 * i, 0.1f } }, seconds));
-            require (mics.back().node.has_value(), "no " + id);
+            require (world.feedInput (id, "Bench Mic " + std::to_string (i + 1), { { 1100.0 + 100.0 * i, 0.1f } }, seconds), "no " + id);
             sources.push_back ({ false, id });
         }
 
         say ("starting Xvfb with a tray");
         desktop = std::make_unique<Desktop>();
         require (desktop->start(), "the desktop");
-        tray = std::make_unique<TrayDriver> (*desktop, world.runtimeDir());
-        environment = desktop->environment();
+        tray = std::make_unique<TrayPerson> (world.runtimeDir());
+        for (char** variable = environ; *variable != nullptr; ++variable)
+            environment.emplace_back (*variable);
         environment.push_back ("XDG_DATA_HOME=" + data.getFullPathName().toStdString());
         for (auto& variable : umockdev.variables())
             environment.push_back (std::move (variable));
@@ -176,10 +272,8 @@ private:
         require (program->started(), "loomwell did not start");
         require (program->waitForOutput ("LMW: now tracking 1 devices\n", 60s), "loomwell found no console");
         figure ("startup_tracking_ms", std::chrono::duration<double, std::milli> (Clock::now() - launched).count(), 0);
-        const auto pids = childrenNamed ("loomwell");
-        require (pids.size() == 1, "no loomwell process");
-        programPid = pids.front();
-        require (waitUntil ([this] { const auto icon = desktop->trayIcon(); return icon && icon->width >= 16; }, 20s), "no tray icon");
+        programPid = program->processId();
+        require (Desktop::trayIcon().has_value(), "no tray icon");
         std::this_thread::sleep_for (2s);
         figure ("startup_rss_kib", static_cast<double> (residentKiB (programPid)), 0);
         measureLoomwell (0);
@@ -259,8 +353,10 @@ private:
         const auto& source = sources[static_cast<size_t> (placement.source)];
         const auto row = source.app ? appRow (source.id, programPid) : inputRow (source.id);
         require (row >= 0, source.id + " is not listed");
-        require (tray->addSource (placement.slot, alreadyOnSlot, source.app ? Submenu::apps : Submenu::inputDevices, row),
-                 "routing " + source.id);
+        require (tray->clickSlot (placement.slot), "routing " + source.id);
+        if (alreadyOnSlot > 0)
+            require (tray->chooseAdd (alreadyOnSlot), "routing " + source.id);
+        require (tray->pick (source.app ? 0 : 1, row), "routing " + source.id);
         std::this_thread::sleep_for (300ms);
     }
 
@@ -282,7 +378,9 @@ private:
         // Peaks: the click application sounds once a second only.
         for (int ch = 0; ch < 10; ++ch)
         {
-            const auto peak = heard.peak (ch);
+            float peak = 0.0f;
+            for (size_t f = Recording::settle; f < heard.frames(); ++f)
+                peak = std::max (peak, std::abs (heard.at (f, ch)));
             require (used[static_cast<size_t> (ch)] ? peak > 0.05f : peak < 1.0e-4f,
                      std::to_string (count) + " sources: channel " + std::to_string (ch) + " peaks at " + std::to_string (peak));
         }
@@ -292,8 +390,7 @@ private:
     // for all of `pids`, and the PipeWire daemon's beside it.
     std::pair<double, double> cpuOver (const std::vector<pid_t>& pids)
     {
-        const auto daemon = childrenNamed ("pipewire");
-        require (daemon.size() == 1, "no pipewire daemon");
+        const std::vector<pid_t> daemon { world.daemonPid() };
         const auto sum = [&pids] {
             double total = 0.0;
             for (const auto pid : pids)
@@ -321,23 +418,22 @@ private:
         std::map<std::string, double> spent;
         for (const auto& [tid, stat] : threadTimes (programPid))
             if (const auto it = threadsBefore.find (tid); it != threadsBefore.end())
-                spent[stat.name] += stat.cpuSeconds - it->second.cpuSeconds;
+                spent[stat.first] += stat.second - it->second.second;
             else
-                spent[stat.name] += stat.cpuSeconds;
+                spent[stat.first] += stat.second;
         for (const auto& [name, seconds] : spent)
             if (seconds > 0.0)
                 say ("  thread " + name + ": " + std::to_string (1000.0 * seconds / window) + " ms/s");
     }
 
-    static std::map<pid_t, ProcessStat> threadTimes (pid_t pid)
+    static std::map<pid_t, std::pair<std::string, double>> threadTimes (pid_t pid)
     {
-        std::map<pid_t, ProcessStat> result;
+        std::map<pid_t, std::pair<std::string, double>> result;
         std::error_code error;
         for (const auto& entry : std::filesystem::directory_iterator ("/proc/" + std::to_string (pid) + "/task", error))
         {
             const auto tid = static_cast<pid_t> (std::stol (entry.path().filename().string()));
-            if (const auto stat = processStat (pid, tid))
-                result[tid] = *stat;
+            result[tid] = cpuTime ("/proc/" + std::to_string (pid) + "/task/" + std::to_string (tid));
         }
         return result;
     }
@@ -366,14 +462,14 @@ private:
                 argv.push_back ("-d");
             argv.push_back (std::to_string (*from));
             argv.push_back (std::to_string (*to));
-            return runTool (world, argv);
+            return testing::run (argv).has_value();
         }, 10s);
     }
 
     // A pw-loopback that nothing links by itself, linked from a source to a slot.
     pid_t startLoopback (const std::string& name, const Source& source, int firstChannel)
     {
-        const auto pid = spawnTool (world, name, { "pw-loopback", "-n", name,
+        const auto pid = world.spawn (name, { "pw-loopback", "-n", name,
                                                    "--capture-props={ node.autoconnect=false node.name=" + name + "-in }",
                                                    "--playback-props={ node.autoconnect=false node.name=" + name + "-out }" });
         require (pid > 0, "pw-loopback did not start");
@@ -388,7 +484,7 @@ private:
     void stopLoopbacks()
     {
         for (const auto pid : loopbacks)
-            PipeWireWorld::stopProcess (pid);
+            stopProcess (pid);
         loopbacks.clear();
     }
 
@@ -450,17 +546,8 @@ private:
         program.reset();
         stopLoopbacks();
         for (const auto pid : apps)
-            PipeWireWorld::stopProcess (pid);
+            stopProcess (pid);
         apps.clear();
-        if (world.isRunning())
-        {
-            for (auto& mic : mics)
-                stopFedSource (world, mic);
-            if (sink)
-                world.destroyNode (*sink);
-            sink.reset();
-        }
-        mics.clear();
         tray.reset();
         desktop.reset();
         world.stop();
@@ -470,12 +557,10 @@ private:
     UmockdevEnvironment umockdev;
     PipeWireWorld world;
     std::unique_ptr<Desktop> desktop;
-    std::unique_ptr<TrayDriver> tray;
+    std::unique_ptr<TrayPerson> tray;
     std::vector<std::string> environment;
-    std::optional<uint32_t> sink;
     std::vector<Source> sources;
     std::vector<pid_t> apps;
-    std::vector<FedSource> mics;
     std::vector<pid_t> loopbacks;
     std::unique_ptr<ProgramProcess> program;
     pid_t programPid = -1;

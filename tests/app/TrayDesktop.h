@@ -1,329 +1,240 @@
 #pragma once
 
-// A real X server (Xvfb) with a real XEmbed tray (trayer), driven with
-// xdotool and read back with the X utilities, as a person would use them.
+// A real X server (Xvfb) with a real XEmbed tray (trayer), and a person at
+// Loomwell's tray on it: every click made with xdotool, every window found
+// and read back with the X utilities. While the desktop runs, this process's
+// DISPLAY names it, so that every tool and program started here uses it.
 
 #include "PipeWireWorld.h"
-#include "ProgramProcess.h"
 
-#include <juce_graphics/juce_graphics.h>
+#include <juce_gui_basics/juce_gui_basics.h>
 
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
+#include <unistd.h>
 
 namespace loomwell::testing
 {
 
-using namespace std::chrono_literals;
-
-
-inline std::vector<char*> pointers (std::vector<std::string>& strings)
+struct Window
 {
-    std::vector<char*> result;
-    for (auto& s : strings)
-        result.push_back (s.data());
-    result.push_back (nullptr);
-    return result;
-}
-
-// Starts a helper with its output thrown away; its process id or -1.
-inline pid_t spawnQuiet (std::vector<std::string> argv, std::vector<std::string> env)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
-    auto args = pointers (argv);
-    auto envp = pointers (env);
-    pid_t pid = -1;
-    if (::posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy (&actions);
-    return pid;
-}
-
-// Runs a short command to its end; its standard output, or nothing when it
-// failed to start or exited with an error.
-inline std::optional<std::string> run (std::vector<std::string> argv, std::vector<std::string> env)
-{
-    int fds[2];
-    if (::pipe (fds) != 0)
-        return {};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2 (&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose (&actions, fds[0]);
-    posix_spawn_file_actions_addclose (&actions, fds[1]);
-
-    auto args = pointers (argv);
-    auto envp = pointers (env);
-    pid_t pid = -1;
-    const bool started = ::posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0;
-    posix_spawn_file_actions_destroy (&actions);
-    ::close (fds[1]);
-
-    std::string output;
-    char buffer[4096];
-    for (ssize_t count; (count = ::read (fds[0], buffer, sizeof buffer)) > 0;)
-        output.append (buffer, static_cast<size_t> (count));
-    ::close (fds[0]);
-
-    if (! started)
-        return {};
-    int status = 0;
-    ::waitpid (pid, &status, 0);
-    if (! WIFEXITED (status) || WEXITSTATUS (status) != 0)
-        return {};
-    return output;
-}
-
-template <typename Predicate>
-bool waitUntil (Predicate predicate, std::chrono::milliseconds deadline)
-{
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (! predicate())
-    {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for (50ms);
-    }
-    return true;
-}
-
-struct WindowGeometry
-{
+    std::string id;
     int x = 0, y = 0, width = 0, height = 0;
     juce::Point<int> centre() const { return { x + width / 2, y + height / 2 }; }
 };
 
-// An X server and a tray on it, each stopped by its process id.
 class Desktop
 {
 public:
     ~Desktop()
     {
-        if (trayPid > 0)
-            PipeWireWorld::stopProcess (trayPid);
-        if (serverPid > 0)
-            PipeWireWorld::stopProcess (serverPid);
+        stopProcess (tray);
+        stopProcess (server);
+        ::unsetenv ("DISPLAY");
     }
 
-    // Empty when both are up, otherwise what did not come up.
-    std::string start()
+    // Empty when the server (and the tray, unless told otherwise) came up;
+    // else what did not. trayer has been seen to end at its start on a loaded
+    // machine, so a second one is tried.
+    std::string start (bool withTray = true)
     {
-        // Tests that run side by side would race for the same lowest free
-        // number; each process starts looking at a place of its own.
-        const int first = 90 + static_cast<int> (::getpid() % 200);
-        for (int n = first; n < first + 100 && displayName.empty(); ++n)
-            if (! std::filesystem::exists ("/tmp/.X11-unix/X" + std::to_string (n))
-                && ! std::filesystem::exists ("/tmp/.X" + std::to_string (n) + "-lock"))
-                displayName = ":" + std::to_string (n);
-        if (displayName.empty())
-            return "no free display number";
-
-        serverPid = spawnQuiet ({ "Xvfb", displayName, "-screen", "0", "1280x800x24", "-nolisten", "tcp" }, environment());
-        if (serverPid <= 0 || ! waitUntil ([this] { return run ({ "xdpyinfo" }, environment()).has_value(); }, 20s))
-            return "Xvfb on " + displayName;
-
-        // A dark panel along the top edge, right-aligned, sized to its icons.
-        // trayer has been seen to end at start on a loaded machine now and
-        // then: a second one is started before giving up.
-        for (int attempt = 1; attempt <= 2; ++attempt)
+        std::string display; // a number of this process's own, where tests run side by side
+        for (int n = 90 + ::getpid() % 200; display.empty(); ++n)
+            if (! std::filesystem::exists ("/tmp/.X11-unix/X" + std::to_string (n)) && ! std::filesystem::exists ("/tmp/.X" + std::to_string (n) + "-lock"))
+                display = ":" + std::to_string (n);
+        server = spawn ({ "Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp" });
+        ::setenv ("DISPLAY", display.c_str(), 1);
+        if (server <= 0 || ! waitUntil ([] { return run ({ "xdpyinfo" }).has_value(); }, 20s))
+            return "Xvfb";
+        for (int attempt = 0; withTray && attempt < 2 && ! panel(); ++attempt)
         {
-            trayPid = spawnQuiet ({ "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                                    "--height", "24", "--transparent", "true", "--alpha", "0", "--tint", "0x202020" },
-                                  environment());
-            if (trayPid > 0 && waitUntil ([this] { return panelWindow().has_value(); }, 15s))
-                return {};
-            if (trayPid > 0)
-                PipeWireWorld::stopProcess (trayPid);
-            trayPid = -1;
+            stopProcess (tray); // a dark panel along the top, right-aligned, sized to its icons
+            tray = spawn ({ "trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+                            "--transparent", "true", "--alpha", "0", "--tint", "0x202020" });
+            waitUntil ([this] { return panel().has_value(); }, 15s);
         }
-        return "trayer on " + displayName;
+        return withTray && ! panel() ? "trayer" : "";
     }
 
-    // This process's environment pointed at the server.
-    std::vector<std::string> environment() const
+    // The mapped windows of that exact name, oldest first.
+    static std::vector<Window> windows (const std::string& name)
     {
-        std::vector<std::string> env;
-        for (auto& variable : currentEnvironment())
-            if (! variable.starts_with ("DISPLAY="))
-                env.push_back (std::move (variable));
-        env.push_back ("DISPLAY=" + displayName);
-        return env;
-    }
-
-    std::optional<std::string> panelWindow() const
-    {
-        const auto found = run ({ "xdotool", "search", "--name", "^panel$" }, environment());
-        if (! found || found->empty())
-            return {};
-        return found->substr (0, found->find ('\n'));
-    }
-
-    // The tray icon once the tray has settled its slot: at least 16 px wide
-    // and in the same place over half a second. Until then the tray may dock
-    // the icon again, and a click that comes meanwhile is lost.
-    std::optional<WindowGeometry> settledTrayIcon (std::chrono::milliseconds deadline = std::chrono::seconds (20)) const
-    {
-        std::optional<WindowGeometry> last;
-        int unchanged = 0;
-        for (const auto end = std::chrono::steady_clock::now() + deadline; std::chrono::steady_clock::now() < end;)
-        {
-            const auto icon = trayIcon();
-            const bool same = icon && last && icon->x == last->x && icon->y == last->y && icon->width == last->width
-                           && icon->height == last->height;
-            unchanged = same && icon->width >= 16 ? unchanged + 1 : 0;
-            if (unchanged >= 3)
-                return icon;
-            last = icon;
-            std::this_thread::sleep_for (std::chrono::milliseconds (150));
-        }
-        return {};
-    }
-
-    // The deepest window under the tray's panel: the icon that the tray
-    // embedded (the panel holds a socket per icon, the socket the icon).
-    std::optional<WindowGeometry> trayIcon() const
-    {
-        const auto panel = panelWindow();
-        if (! panel)
-            return {};
-        const auto tree = run ({ "xwininfo", "-tree", "-id", *panel }, environment());
-        if (! tree)
-            return {};
-
-        static const std::regex child (R"(^(\s+)0x[0-9a-f]+ .*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)$)");
-        std::optional<WindowGeometry> deepest;
-        size_t depth = 0;
-        std::istringstream lines (*tree);
-        for (std::string line; std::getline (lines, line);)
-        {
-            std::smatch m;
-            if (std::regex_match (line, m, child) && m[1].length() > static_cast<long> (depth))
-            {
-                depth = static_cast<size_t> (m[1].length());
-                deepest = WindowGeometry { std::stoi (m[4]), std::stoi (m[5]), std::stoi (m[2]), std::stoi (m[3]) };
-            }
-        }
-        return deepest;
-    }
-
-    // The mapped windows of that exact name, with their ids, oldest first.
-    std::vector<std::pair<std::string, WindowGeometry>> visibleWindows (const std::string& name) const
-    {
-        std::vector<std::pair<std::string, WindowGeometry>> result;
-        const auto found = run ({ "xdotool", "search", "--onlyvisible", "--name", "^" + name + "$" }, environment());
-        if (! found)
-            return result;
-
-        std::istringstream ids (*found);
+        std::vector<Window> result;
+        std::istringstream ids (run ({ "xdotool", "search", "--onlyvisible", "--name", "^" + name + "$" }).value_or (""));
         for (std::string id; std::getline (ids, id);)
         {
-            const auto info = run ({ "xwininfo", "-id", id }, environment());
-            if (! info)
-                continue;
-            const auto field = [&info] (const std::string& label)
-            {
-                const auto at = info->find (label);
-                return at == std::string::npos ? -1 : std::stoi (info->substr (at + label.size()));
-            };
-            result.emplace_back (id, WindowGeometry { field ("Absolute upper-left X:"), field ("Absolute upper-left Y:"),
-                                                      field ("Width:"), field ("Height:") });
+            std::map<std::string, int> shell; // X=, Y=, WIDTH=, HEIGHT=
+            std::istringstream lines (run ({ "xdotool", "getwindowgeometry", "--shell", id }).value_or (""));
+            for (std::string line; std::getline (lines, line);)
+                if (const auto eq = line.find ('='); eq != std::string::npos)
+                    shell[line.substr (0, eq)] = std::atoi (line.c_str() + eq + 1);
+            result.push_back ({ id, shell["X"], shell["Y"], shell["WIDTH"], shell["HEIGHT"] });
         }
         return result;
     }
 
-    // The one mapped window of that exact name, with its id.
-    std::optional<std::pair<std::string, WindowGeometry>> visibleWindow (const std::string& name) const
+    // The deepest window under the tray's panel: the icon the tray embedded,
+    // once it is at least 16 px wide and has stayed put for half a second
+    // (until then the tray may dock it again, and a click is lost).
+    static std::optional<Window> trayIcon()
     {
-        auto windows = visibleWindows (name);
-        if (windows.empty())
-            return {};
-        return windows.front();
+        std::optional<Window> icon, last;
+        for (int still = 0; still < 3 && waitUntil ([&] { return panel().has_value(); }, 20s); std::this_thread::sleep_for (150ms))
+        {
+            static const std::regex child (R"(^(\s+)(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)$)");
+            std::istringstream tree (run ({ "xwininfo", "-tree", "-id", *panel() }).value_or (""));
+            size_t depth = 0;
+            for (std::string line; std::getline (tree, line);)
+                if (std::smatch m; std::regex_match (line, m, child) && static_cast<size_t> (m[1].length()) > depth)
+                {
+                    depth = static_cast<size_t> (m[1].length());
+                    icon = Window { m[2], std::stoi (m[5]), std::stoi (m[6]), std::stoi (m[3]), std::stoi (m[4]) };
+                }
+            still = icon && last && icon->x == last->x && icon->y == last->y && icon->width == last->width && icon->width >= 16 ? still + 1 : 0;
+            last = icon;
+        }
+        return icon;
     }
 
-    bool click (juce::Point<int> at, int button) const
+    // Button 0 only moves there. (No --sync: it waits for a move that never
+    // comes when the pointer is there already.)
+    static bool click (juce::Point<int> at, int button = 1)
     {
-        // Button 0: only move there. No --sync: it waits for a move that
-        // never comes when the pointer is already there.
-        return run ({ "xdotool", "mousemove", std::to_string (at.x), std::to_string (at.y) }, environment())
-            && (button == 0 || run ({ "xdotool", "click", std::to_string (button) }, environment()));
+        return run ({ "xdotool", "mousemove", std::to_string (at.x), std::to_string (at.y) })
+            && (button == 0 || run ({ "xdotool", "click", std::to_string (button) }));
     }
 
-    // A window's pixels through xwd, as a person would see them.
-    juce::Image capture (const std::string& windowId) const
-    {
-        const auto dump = run ({ "xwd", "-silent", "-id", windowId }, environment());
-        return dump ? decodeXwd (*dump) : juce::Image();
-    }
-
-    // Saves a capture among the test's artefacts.
-    static void save (const juce::Image& image, const std::string& fileName, const std::string& directory)
-    {
-        juce::FileOutputStream out (juce::File (directory).getChildFile (fileName));
-        out.setPosition (0);
-        out.truncate();
-        juce::PNGImageFormat().writeImageToStream (image, out);
-    }
+    // What a window shows, as an X window dump (xwd; image viewers read it).
+    static void save (const Window& window, const std::string& path) { run ({ "xwd", "-silent", "-id", window.id, "-out", path + ".xwd" }); }
 
 private:
-    // XWD: a big-endian header of 32-bit fields, the window name, the colour
-    // table, then the rows; 24-bit TrueColor at 32 bits per pixel here.
-    static juce::Image decodeXwd (const std::string& data)
+    static std::optional<std::string> panel()
     {
-        const auto field = [&data] (size_t index) -> uint32_t
-        {
-            const auto* p = reinterpret_cast<const unsigned char*> (data.data()) + index * 4;
-            return (uint32_t (p[0]) << 24) | (uint32_t (p[1]) << 16) | (uint32_t (p[2]) << 8) | uint32_t (p[3]);
-        };
-        if (data.size() < 100)
-            return {};
-
-        const auto headerSize = field (0), width = field (4), height = field (5), byteOrder = field (7);
-        const auto bitsPerPixel = field (11), bytesPerLine = field (12), ncolours = field (19);
-        const uint32_t masks[3] = { field (14), field (15), field (16) };
-        const size_t start = headerSize + size_t (ncolours) * 12;
-        if (bitsPerPixel != 32 || data.size() < start + size_t (height) * bytesPerLine)
-            return {};
-
-        const auto channel = [] (uint32_t pixel, uint32_t mask)
-        {
-            int shift = 0;
-            while (mask != 0 && (mask & 1) == 0)
-            {
-                mask >>= 1;
-                ++shift;
-            }
-            return static_cast<juce::uint8> (((pixel >> shift) & mask) * 255 / juce::jmax (1u, mask));
-        };
-
-        juce::Image image (juce::Image::RGB, (int) width, (int) height, false);
-        for (uint32_t y = 0; y < height; ++y)
-            for (uint32_t x = 0; x < width; ++x)
-            {
-                const auto* p = reinterpret_cast<const unsigned char*> (data.data()) + start + y * bytesPerLine + x * 4;
-                const uint32_t pixel = byteOrder == 0 ? (uint32_t (p[3]) << 24) | (uint32_t (p[2]) << 16) | (uint32_t (p[1]) << 8) | p[0]
-                                                      : (uint32_t (p[0]) << 24) | (uint32_t (p[1]) << 16) | (uint32_t (p[2]) << 8) | p[3];
-                image.setPixelAt ((int) x, (int) y, juce::Colour (channel (pixel, masks[0]), channel (pixel, masks[1]), channel (pixel, masks[2])));
-            }
-        return image;
+        const auto found = run ({ "xdotool", "search", "--name", "^panel$" });
+        return found && ! found->empty() ? std::optional (found->substr (0, found->find ('\n'))) : std::nullopt;
     }
 
-    std::string displayName;
-    pid_t serverPid = -1;
-    pid_t trayPid = -1;
+    pid_t server = -1, tray = -1;
+};
+
+// A person at Loomwell's tray. Each step answers "" when it went as a person
+// would see it go, else what went wrong; screenshots go to `shots`.
+class TrayPerson
+{
+public:
+    explicit TrayPerson (std::string shotFolder) : shots (std::move (shotFolder))
+    {
+        juce::LookAndFeel_V4 lookAndFeel; // the rows of a menu, laid out as the program lays them
+        int width = 0;
+        border = lookAndFeel.getPopupMenuBorderSize();
+        lookAndFeel.getIdealPopupMenuItemSize ("Apps", false, -1, width, rowHeight);
+        lookAndFeel.getIdealPopupMenuItemSize ({}, true, -1, width, separatorHeight);
+    }
+
+    // Clicks the icon and waits for the popover; a lost click is repeated.
+    std::string openPopover()
+    {
+        for (int attempt = 0; attempt < 2; ++attempt)
+        {
+            const auto icon = Desktop::trayIcon();
+            if (! icon || ! Desktop::click (icon->centre()))
+                return "no tray icon";
+            if (waitUntil ([&] { return ! Desktop::windows ("Loomwell").empty(); }, attempt == 0 ? 5s : 10s))
+            {
+                popover = Desktop::windows ("Loomwell").front();
+                return {};
+            }
+        }
+        return "no popover";
+    }
+
+    std::string closePopover()
+    {
+        const auto icon = Desktop::trayIcon();
+        return icon && Desktop::click (icon->centre()) && waitUntil ([] { return Desktop::windows ("Loomwell").empty(); }) ? "" : "the popover stays";
+    }
+
+    void savePopover (const std::string& name) const { Desktop::save (popover, shots + "/" + name); }
+
+    // A slot's row ("Music", "Game", "A", "B": 92 points below the popover's
+    // top, 77 apart) opens the picker when it is empty, else the slot menu.
+    std::string clickSlot (int slot, const std::string& shot = {})
+    {
+        const auto menus = Desktop::click ({ popover.x + 15 + 77 * slot + 34, popover.y + 137 }) ? waitForMenus (1) : std::vector<Window>();
+        if (! menus.empty() && ! shot.empty())
+            Desktop::save (menus.front(), shots + "/" + shot);
+        return menus.empty() ? "no menu on the row" : "";
+    }
+
+    // In the open slot menu, a "Remove ..." row, or "Add" below the separator
+    // that follows `sources` rows.
+    std::string chooseRemove (int index) { return chooseIn (0, index, 0); }
+    std::string chooseAdd (int sources) { return chooseIn (0, sources, separatorHeight); }
+
+    // In the open picker ("Apps" 0, "Input Devices" 1), that submenu's row.
+    std::string pick (int submenu, int row, const std::string& shot = {})
+    {
+        // The picker may open under a slot menu that is still going: it is
+        // the menu as tall as its two items.
+        std::vector<Window> menus;
+        const auto isPicker = [this] (const Window& m) { return m.height == 2 * border + 2 * rowHeight; };
+        if (! waitUntil ([&] { menus = Desktop::windows ("menu"); return std::any_of (menus.begin(), menus.end(), isPicker); }))
+            return "no picker";
+        const auto picker = *std::find_if (menus.begin(), menus.end(), isPicker);
+        if (! hover (rowAt (picker, submenu, 0)) || (menus = waitForMenus (2)).size() != 2)
+            return "no submenu";
+        const auto& list = menus[0].id == picker.id ? menus[1] : menus[0];
+        if (! shot.empty())
+            Desktop::save (list, shots + "/" + shot);
+        return choose (rowAt (list, row, 0)) && waitUntil ([] { return Desktop::windows ("menu").empty(); }) ? "" : "the menus stay open";
+    }
+
+    std::chrono::steady_clock::time_point lastChoice; // when a menu row was last clicked
+    Window popover;
+
+private:
+    juce::Point<int> rowAt (const Window& menu, int row, int below) const
+    {
+        return { menu.x + menu.width / 2, menu.y + border + rowHeight * row + rowHeight / 2 + below };
+    }
+
+    // The open menus once there are `count`, after they have settled.
+    static std::vector<Window> waitForMenus (size_t count)
+    {
+        if (! waitUntil ([&] { return Desktop::windows ("menu").size() >= count; }))
+            return {};
+        std::this_thread::sleep_for (400ms);
+        return Desktop::windows ("menu");
+    }
+
+    // A menu takes a click only once it has seen the pointer on the row.
+    static bool hover (juce::Point<int> at)
+    {
+        bool moved = Desktop::click (at + juce::Point<int> (-3, 0), 0);
+        std::this_thread::sleep_for (300ms);
+        moved = moved && Desktop::click (at, 0);
+        std::this_thread::sleep_for (300ms);
+        return moved;
+    }
+
+    bool choose (juce::Point<int> at)
+    {
+        if (! hover (at))
+            return false;
+        lastChoice = std::chrono::steady_clock::now();
+        return Desktop::click (at);
+    }
+
+    std::string chooseIn (int menu, int row, int below)
+    {
+        const auto menus = waitForMenus (1);
+        return menus.size() == 1 && choose (rowAt (menus[static_cast<size_t> (menu)], row, below)) ? "" : "no slot menu";
+    }
+
+    const std::string shots;
+    int border = 0, rowHeight = 0, separatorHeight = 0;
 };
 
 } // namespace loomwell::testing

@@ -7,11 +7,9 @@
 namespace loomwell::testing
 {
 
-// JUCE's message loop and singletons for the whole test program; a test file
-// registers it with ::testing::AddGlobalTestEnvironment.
-class JuceEnvironment final : public ::testing::Environment
+// JUCE for a whole test program: ::testing::AddGlobalTestEnvironment (new JuceEnvironment).
+struct JuceEnvironment final : ::testing::Environment
 {
-public:
     void SetUp() override { juce::initialiseJuce_GUI(); }
     void TearDown() override { juce::shutdownJuce_GUI(); }
 };

@@ -2,24 +2,16 @@
 
 #include "UsbRegistry.h"
 
-#include <optional>
-#include <utility>
-#include <vector>
-
 namespace loomwell::testing
 {
 
-// A USB registry that lists what the test put in it; std::nullopt stands for
-// a registry that cannot be asked.
-class ListedUsbRegistry final : public UsbRegistry
+// A USB registry that lists what the test put in it; nothing stands for a
+// registry that cannot be asked.
+struct ListedUsbRegistry final : UsbRegistry
 {
-public:
-    ListedUsbRegistry() = default;
-    explicit ListedUsbRegistry (std::vector<UsbDeviceAttributes> listed) : devices (std::move (listed)) {}
-
+    ListedUsbRegistry (std::vector<UsbDeviceAttributes> listed = {}) : devices (std::move (listed)) {}
     std::optional<std::vector<UsbDeviceAttributes>> listDevices() override { return devices; }
-
-    std::optional<std::vector<UsbDeviceAttributes>> devices = std::vector<UsbDeviceAttributes> {};
+    std::optional<std::vector<UsbDeviceAttributes>> devices;
 };
 
 } // namespace loomwell::testing

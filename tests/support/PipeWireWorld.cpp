@@ -2,25 +2,24 @@
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <functional>
-#include <map>
+#include <numbers>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -29,144 +28,153 @@ namespace loomwell::testing
 
 using Clock = std::chrono::steady_clock;
 
-// The test's own client of the world: a plain loop iterated only while the
-// test waits for something, and the registry's globals with their properties.
+bool writeWav (const std::string& path, int channels, size_t frames, const std::function<float (size_t, int)>& sample)
+{
+    const auto ch = static_cast<uint32_t> (channels), bytes = static_cast<uint32_t> (frames) * ch * 4;
+    std::ofstream out (path, std::ios::binary);
+    const auto u16 = [&] (uint32_t v) { out.put (static_cast<char> (v & 0xFF)).put (static_cast<char> (v >> 8 & 0xFF)); };
+    const auto u32 = [&] (uint32_t v) { u16 (v & 0xFFFF); u16 (v >> 16); };
+    out << "RIFF"; u32 (36 + bytes); out << "WAVEfmt "; u32 (16);
+    u16 (3); u16 (ch); u32 (48000); u32 (48000 * ch * 4); u16 (ch * 4); u16 (32);
+    out << "data"; u32 (bytes);
+    std::vector<float> block;
+    for (size_t f = 0; f < frames; ++f)
+    {
+        for (int c = 0; c < channels; ++c)
+            block.push_back (sample (f, c));
+        if (block.size() >= 65536 || f + 1 == frames)
+        {
+            out.write (reinterpret_cast<const char*> (block.data()), static_cast<std::streamsize> (block.size() * 4));
+            block.clear();
+        }
+    }
+    return static_cast<bool> (out);
+}
+
+static void writeToneWav (const std::string& path, const std::vector<Sine>& tones, double seconds)
+{
+    writeWav (path, static_cast<int> (tones.size()), static_cast<size_t> (seconds * 48000), [&] (size_t f, int c) {
+        const auto& s = tones[static_cast<size_t> (c)];
+        return static_cast<float> (s.level * std::sin (2.0 * std::numbers::pi * s.frequency * static_cast<double> (f) / 48000.0));
+    });
+}
+
+bool waitUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout)
+{
+    for (const auto end = Clock::now() + timeout; ! ready(); std::this_thread::sleep_for (20ms))
+        if (Clock::now() > end)
+            return false;
+    return true;
+}
+
+static pid_t start (const std::vector<std::string>& argv, int out, const std::string& log)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init (&actions);
+    posix_spawn_file_actions_addopen (&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen (&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2 (&actions, out >= 0 ? out : 2, 1);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back (const_cast<char*> (a.c_str()));
+    args.push_back (nullptr);
+    pid_t pid = -1;
+    const auto started = posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+    posix_spawn_file_actions_destroy (&actions);
+    return started ? pid : -1;
+}
+
+pid_t spawn (const std::vector<std::string>& argv, const std::string& log)
+{
+    return start (argv, -1, log);
+}
+
+std::optional<std::string> run (const std::vector<std::string>& argv)
+{
+    int fds[2];
+    if (::pipe2 (fds, O_CLOEXEC) != 0)
+        return std::nullopt;
+    const auto pid = start (argv, fds[1], "/dev/null");
+    ::close (fds[1]);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read (fds[0], buffer, sizeof buffer)) > 0;)
+        output.append (buffer, static_cast<size_t> (n));
+    ::close (fds[0]);
+    int status = 0;
+    return pid > 0 && ::waitpid (pid, &status, 0) == pid && WIFEXITED (status) && WEXITSTATUS (status) == 0 ? std::optional (output) : std::nullopt;
+}
+
+bool stopProcess (pid_t pid, std::chrono::milliseconds deadline)
+{
+    if (pid <= 0)
+        return false;
+    ::kill (pid, SIGTERM);
+    if (waitUntil ([pid] { return ::waitpid (pid, nullptr, WNOHANG) == pid; }, deadline))
+        return true;
+    ::kill (pid, SIGKILL);
+    ::waitpid (pid, nullptr, 0);
+    return false;
+}
+
+// The test's own client: a plain loop, iterated only while the test waits,
+// and the registry's globals with their properties (the type under "").
 struct PipeWireWorld::Session
 {
-    struct CreatedNode
+    pw_loop* loop = pw_loop_new (nullptr);
+    pw_context* context = pw_context_new (loop, nullptr, 0);
+    pw_core* core = pw_context_connect (context, nullptr, 0);
+    pw_registry* registry = core != nullptr ? pw_core_get_registry (core, PW_VERSION_REGISTRY, 0) : nullptr;
+    spa_hook hook {};
+    std::map<uint32_t, std::map<std::string, std::string>> globals;
+
+    Session()
     {
-        pw_proxy* proxy = nullptr;
-        spa_hook hook {};
-        uint32_t boundId = SPA_ID_INVALID;
-    };
-
-    pw_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_registry* registry = nullptr;
-    spa_hook registryHook {};
-    std::map<uint32_t, std::pair<std::string, std::map<std::string, std::string>>> globals;
-    std::vector<std::unique_ptr<CreatedNode>> created;
-
-    static std::unique_ptr<Session> connect()
-    {
-        pw_init (nullptr, nullptr);
-        auto session = std::make_unique<Session>();
-        session->loop = pw_loop_new (nullptr);
-        session->context = pw_context_new (session->loop, nullptr, 0);
-        session->core = pw_context_connect (session->context, nullptr, 0);
-        if (session->core == nullptr)
-            return nullptr;
-
-        static const pw_registry_events events = [] {
-            pw_registry_events e {};
-            e.version = PW_VERSION_REGISTRY_EVENTS;
-            e.global = [] (void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props)
-            {
-                auto& entry = static_cast<Session*> (data)->globals[id];
-                entry.first = type;
+        static const pw_registry_events events = {
+            PW_VERSION_REGISTRY_EVENTS,
+            [] (void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+                auto& global = static_cast<Session*> (data)->globals[id];
+                global[""] = type;
                 const spa_dict_item* item;
                 spa_dict_for_each (item, props)
-                    entry.second[item->key] = item->value;
-            };
-            e.global_remove = [] (void* data, uint32_t id) { static_cast<Session*> (data)->globals.erase (id); };
-            return e;
-        }();
-        session->registry = pw_core_get_registry (session->core, PW_VERSION_REGISTRY, 0);
-        pw_registry_add_listener (session->registry, &session->registryHook, &events, session.get());
-        return session;
+                    global[item->key] = item->value;
+            },
+            [] (void* data, uint32_t id) { static_cast<Session*> (data)->globals.erase (id); } };
+        if (registry != nullptr)
+            pw_registry_add_listener (registry, &hook, &events, this);
     }
 
     ~Session()
     {
         if (core != nullptr)
         {
-            // Nodes linger on the server; their proxies, also those whose
-            // node is gone already, are still ours to free.
-            for (auto& node : created)
-            {
-                spa_hook_remove (&node->hook);
-                pw_proxy_destroy (node->proxy);
-            }
-            spa_hook_remove (&registryHook);
+            spa_hook_remove (&hook);
             pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
             pw_core_disconnect (core);
         }
-        if (context != nullptr)
-            pw_context_destroy (context);
-        if (loop != nullptr)
-            pw_loop_destroy (loop);
+        pw_context_destroy (context);
+        pw_loop_destroy (loop);
     }
 
-    bool waitFor (const std::function<bool()>& ready, std::chrono::milliseconds timeout)
+    bool waitFor (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s)
     {
-        const auto deadline = Clock::now() + timeout;
         pw_loop_enter (loop);
         bool result = ready();
-        while (! result && Clock::now() < deadline)
-        {
+        for (const auto end = Clock::now() + timeout; ! result && Clock::now() < end; result = ready())
             pw_loop_iterate (loop, 10);
-            result = ready();
-        }
         pw_loop_leave (loop);
         return result;
     }
 
-    int count (const char* type, const std::function<bool (const std::map<std::string, std::string>&)>& matches) const
+    std::vector<uint32_t> find (const std::map<std::string, std::string>& wanted)
     {
-        return static_cast<int> (std::count_if (globals.begin(), globals.end(), [&] (const auto& g) {
-            return g.second.first == type && matches (g.second.second);
-        }));
+        std::vector<uint32_t> ids;
+        for (auto& [id, props] : globals)
+            if (std::all_of (wanted.begin(), wanted.end(), [&] (const auto& w) { return props[w.first] == w.second; }))
+                ids.push_back (id);
+        return ids;
     }
 };
-
-float Recording::peak (int channel) const
-{
-    float result = 0.0f;
-    for (size_t i = static_cast<size_t> (channel); i < samples.size(); i += static_cast<size_t> (channels))
-        result = std::max (result, std::abs (samples[i]));
-    return result;
-}
-
-std::optional<Recording> readFloatWav (const std::string& path)
-{
-    std::ifstream in (path, std::ios::binary);
-    const std::vector<char> bytes { std::istreambuf_iterator<char> (in), std::istreambuf_iterator<char>() };
-    const auto u16 = [&] (size_t at) { return static_cast<uint32_t> (static_cast<uint8_t> (bytes[at]) | static_cast<uint8_t> (bytes[at + 1]) << 8); };
-    const auto u32 = [&] (size_t at) { return u16 (at) | u16 (at + 2) << 16; };
-
-    if (bytes.size() < 12 || std::memcmp (bytes.data(), "RIFF", 4) != 0 || std::memcmp (bytes.data() + 8, "WAVE", 4) != 0)
-        return std::nullopt;
-
-    Recording recording;
-    uint32_t format = 0, bits = 0;
-    for (size_t at = 12; at + 8 <= bytes.size();)
-    {
-        const uint32_t size = u32 (at + 4);
-        const size_t body = at + 8;
-        if (std::memcmp (bytes.data() + at, "fmt ", 4) == 0 && body + 16 <= bytes.size())
-        {
-            format = u16 (body);
-            recording.channels = static_cast<int> (u16 (body + 2));
-            recording.sampleRate = static_cast<int> (u32 (body + 4));
-            bits = u16 (body + 14);
-            if (format == 0xFFFE && body + 26 <= bytes.size())
-                format = u16 (body + 24); // the sub-format's leading tag
-        }
-        else if (std::memcmp (bytes.data() + at, "data", 4) == 0)
-        {
-            // A recorder that was killed leaves the size unwritten.
-            const size_t end = std::min (bytes.size(), size == 0xFFFFFFFFu || size == 0 ? bytes.size() : body + size);
-            if (format != 3 || bits != 32 || recording.channels <= 0)
-                return std::nullopt;
-            recording.samples.resize ((end - body) / sizeof (float));
-            std::memcpy (recording.samples.data(), bytes.data() + body, recording.samples.size() * sizeof (float));
-            return recording;
-        }
-        at = body + size + (size & 1u);
-    }
-    return std::nullopt;
-}
 
 PipeWireWorld::PipeWireWorld() = default;
 
@@ -175,139 +183,54 @@ PipeWireWorld::~PipeWireWorld()
     stop();
 }
 
-bool PipeWireWorld::isRunning() const
-{
-    return ! dir.empty();
-}
-
-void PipeWireWorld::setEnv (const char* name, const std::string& value)
-{
-    const char* old = std::getenv (name);
-    savedEnv.emplace_back (name, old != nullptr ? std::optional<std::string> (old) : std::nullopt);
-    setenv (name, value.c_str(), 1);
-}
-
-void PipeWireWorld::restoreEnv()
-{
-    for (auto it = savedEnv.rbegin(); it != savedEnv.rend(); ++it)
-    {
-        if (it->second)
-            setenv (it->first.c_str(), it->second->c_str(), 1);
-        else
-            unsetenv (it->first.c_str());
-    }
-    savedEnv.clear();
-}
-
 pid_t PipeWireWorld::spawn (const std::string& logName, const std::vector<std::string>& argv) const
 {
-    const auto logPath = dir + "/" + logName + ".log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2 (&actions, 1, 2);
-
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back (const_cast<char*> (a.c_str()));
-    args.push_back (nullptr);
-
-    pid_t pid = -1;
-    if (posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy (&actions);
-    return pid;
+    return testing::spawn (argv, dir + "/" + logName + ".log");
 }
 
-bool PipeWireWorld::start (bool withDaemons)
+bool PipeWireWorld::start()
 {
-    if (isRunning())
-        return false;
-
-    // On a heavily loaded machine a daemon has been seen not to come up in
-    // time; a second try in a fresh directory gets past that, and what the
-    // first try's daemons said is printed so the cause is not lost.
-    for (int attempt = 1; attempt <= 2; ++attempt)
+    // A daemon has been seen not to come up in time on a loaded machine; a
+    // second try in a fresh directory gets past that.
+    for (int attempt = 1; attempt <= 2 && dir.empty(); ++attempt)
     {
-        if (startOnce (withDaemons))
-            return true;
-
-        std::cerr << "PipeWireWorld: start attempt " << attempt << " failed\n" << logs();
-        stop();
+        char pattern[] = "/tmp/loomwell-pw-XXXXXX";
+        dir = ::mkdtemp (pattern) != nullptr ? pattern : "";
+        pw_init (nullptr, nullptr);
+        for (const auto& [name, value] : std::map<std::string, std::string> {
+                 { "XDG_RUNTIME_DIR", dir }, { "PIPEWIRE_RUNTIME_DIR", dir }, { "PIPEWIRE_REMOTE", "pipewire-0" }, { "XDG_STATE_HOME", dir + "/state" },
+                 { "XDG_CONFIG_HOME", dir + "/config" }, { "DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus" } })
+        {
+            const char* old = std::getenv (name.c_str());
+            savedEnv.emplace_back (name, old != nullptr ? std::optional<std::string> (old) : std::nullopt);
+            ::setenv (name.c_str(), value.c_str(), 1);
+        }
+        bus = spawn ("dbus", { "dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile" });
+        if (! waitUntil ([this] { return std::filesystem::exists (dir + "/bus"); }, 5s) || ! startSoundServer())
+        {
+            std::cerr << "PipeWireWorld: start attempt " << attempt << " failed\n" << logs();
+            stop();
+        }
     }
-    return false;
-}
-
-bool PipeWireWorld::startOnce (bool withDaemons)
-{
-    char pattern[] = "/tmp/loomwell-pw-XXXXXX";
-    if (mkdtemp (pattern) == nullptr)
-        return false;
-    dir = pattern;
-    chmod (dir.c_str(), 0700);
-
-    // This process and every daemon see only this world.
-    setEnv ("XDG_RUNTIME_DIR", dir);
-    setEnv ("PIPEWIRE_RUNTIME_DIR", dir);
-    setEnv ("PIPEWIRE_REMOTE", "pipewire-0");
-    setEnv ("XDG_STATE_HOME", dir + "/state");
-    setEnv ("XDG_CONFIG_HOME", dir + "/config");
-    setEnv ("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus");
-
-    if (! withDaemons)
-        return true;
-
-    const auto bus = spawn ("dbus", { "dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile" });
-    if (bus <= 0)
-        return false;
-    daemons.push_back (bus);
-    for (auto deadline = Clock::now() + std::chrono::seconds (5); ! std::filesystem::exists (dir + "/bus") && Clock::now() < deadline;)
-        std::this_thread::sleep_for (std::chrono::milliseconds (10));
-
-    return startSoundServer();
+    return ! dir.empty();
 }
 
 bool PipeWireWorld::startSoundServer()
 {
-    if (dir.empty() || ! soundServer.empty())
-        return false;
-
-    // A world made without daemons gets its session bus now.
-    if (daemons.empty())
-    {
-        const auto bus = spawn ("dbus", { "dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile" });
-        if (bus <= 0)
-            return false;
-        daemons.push_back (bus);
-        for (auto deadline = Clock::now() + std::chrono::seconds (5); ! std::filesystem::exists (dir + "/bus") && Clock::now() < deadline;)
-            std::this_thread::sleep_for (std::chrono::milliseconds (10));
-    }
-
-    // As in start(): on a loaded machine the daemons have been seen not to
-    // come up in time once; a second try gets past that.
-    for (int attempt = 1;; ++attempt)
-    {
-        for (const char* daemon : { "pipewire", "wireplumber" })
-        {
-            const auto pid = spawn (daemon, { daemon });
-            if (pid <= 0)
-                return false;
-            soundServer.push_back (pid);
-        }
-        if (waitUntilReady (std::chrono::seconds (20)))
-            break;
-        std::cerr << "PipeWireWorld: sound server start attempt " << attempt << " failed\n" << logs();
-        stopSoundServer (true);
-        if (attempt == 2)
-            return false;
-    }
-
-    return createNullSink ({ "speakers", "Speakers", 2, { "FL", "FR" }, 2000 }).has_value();
+    for (const char* daemon : { "pipewire", "wireplumber" })
+        soundServer.push_back (spawn (daemon, { daemon }));
+    // The session manager announces itself with the "default" metadata.
+    if (waitUntil ([this] { return (session = std::make_unique<Session>())->registry != nullptr; }, 20s)
+        && session->waitFor ([this] { return ! session->find ({ { "", PW_TYPE_INTERFACE_Metadata }, { PW_KEY_METADATA_NAME, "default" } }).empty(); }, 20s)
+        && createSink ("speakers", "Speakers", 2))
+        return true;
+    stopSoundServer (true);
+    return false;
 }
 
 bool PipeWireWorld::stopSoundServer (bool crash)
 {
+    stopSources();
     session.reset();
     bool clean = true;
     for (auto it = soundServer.rbegin(); it != soundServer.rend(); ++it)
@@ -320,183 +243,276 @@ bool PipeWireWorld::stopSoundServer (bool crash)
     return clean || crash;
 }
 
-bool PipeWireWorld::waitUntilReady (std::chrono::milliseconds timeout)
+void PipeWireWorld::stop()
 {
-    const auto deadline = Clock::now() + timeout;
-    while (session == nullptr && Clock::now() < deadline)
-    {
-        session = Session::connect();
-        if (session == nullptr)
-            std::this_thread::sleep_for (std::chrono::milliseconds (50));
-    }
-    if (session == nullptr)
-        return false;
-
-    // The session manager announces itself with the "default" metadata.
-    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now());
-    return session->waitFor ([this] {
-        return session->count (PW_TYPE_INTERFACE_Metadata, [] (const auto& p) {
-            const auto it = p.find (PW_KEY_METADATA_NAME);
-            return it != p.end() && it->second == "default";
-        }) > 0;
-    }, std::max (remaining, std::chrono::milliseconds (0)));
-}
-
-std::optional<uint32_t> PipeWireWorld::createNullSink (const NullSinkOptions& options)
-{
-    if (session == nullptr)
-        return std::nullopt;
-
-    std::string positions;
-    for (int ch = 0; ch < options.channels; ++ch)
-        positions += (ch > 0 ? " " : "")
-                   + (static_cast<size_t> (ch) < options.positions.size() ? options.positions[static_cast<size_t> (ch)]
-                                                                          : "AUX" + std::to_string (ch));
-
-    auto* props = pw_properties_new ("factory.name", "support.null-audio-sink",
-                                     PW_KEY_NODE_NAME, options.name.c_str(),
-                                     PW_KEY_NODE_DESCRIPTION, options.description.c_str(),
-                                     PW_KEY_MEDIA_CLASS, "Audio/Sink",
-                                     PW_KEY_OBJECT_LINGER, "true",
-                                     nullptr);
-    pw_properties_setf (props, "audio.channels", "%d", options.channels);
-    pw_properties_setf (props, "audio.position", "[ %s ]", positions.c_str());
-    if (options.prioritySession != 0)
-        pw_properties_setf (props, PW_KEY_PRIORITY_SESSION, "%d", options.prioritySession);
-    if (options.rate != 0)
-        pw_properties_setf (props, "audio.rate", "%d", options.rate);
-
-    auto node = std::make_unique<Session::CreatedNode>();
-    node->proxy = static_cast<pw_proxy*> (pw_core_create_object (session->core, "adapter", PW_TYPE_INTERFACE_Node,
-                                                                  PW_VERSION_NODE, &props->dict, 0));
-    pw_properties_free (props);
-    if (node->proxy == nullptr)
-        return std::nullopt;
-
-    static const pw_proxy_events events = [] {
-        pw_proxy_events e {};
-        e.version = PW_VERSION_PROXY_EVENTS;
-        e.bound = [] (void* data, uint32_t id) { static_cast<Session::CreatedNode*> (data)->boundId = id; };
-        return e;
-    }();
-    pw_proxy_add_listener (node->proxy, &node->hook, &events, node.get());
-    auto* created = node.get();
-    session->created.push_back (std::move (node));
-
-    const auto inputPorts = [this, created] {
-        const auto id = std::to_string (created->boundId);
-        return session->count (PW_TYPE_INTERFACE_Port, [&id] (const auto& p) {
-            const auto owner = p.find (PW_KEY_NODE_ID), direction = p.find (PW_KEY_PORT_DIRECTION);
-            return owner != p.end() && owner->second == id && direction != p.end() && direction->second == "in";
-        });
-    };
-    if (! session->waitFor ([&] { return created->boundId != SPA_ID_INVALID && inputPorts() == options.channels; },
-                            std::chrono::seconds (10)))
-        return std::nullopt;
-    return created->boundId;
-}
-
-bool PipeWireWorld::destroyNode (uint32_t nodeId)
-{
-    if (session == nullptr)
-        return false;
-    // Ids are reused at once: the node is gone when its id is free or names
-    // another object (object serials are never reused).
-    const auto serialOf = [this] (uint32_t id) -> std::optional<std::string> {
-        const auto it = session->globals.find (id);
-        if (it == session->globals.end())
-            return std::nullopt;
-        const auto serial = it->second.second.find (PW_KEY_OBJECT_SERIAL);
-        return serial != it->second.second.end() ? serial->second : std::string();
-    };
-    const auto serial = serialOf (nodeId);
-    pw_registry_destroy (session->registry, nodeId);
-    return session->waitFor ([&] { return ! serialOf (nodeId) || serialOf (nodeId) != serial; }, std::chrono::seconds (10));
-}
-
-std::optional<pid_t> PipeWireWorld::startRecording (uint32_t sinkId, int channels, const std::string& path)
-{
-    if (session == nullptr || session->globals.count (sinkId) == 0)
-        return std::nullopt;
-
-    const auto serial = session->globals[sinkId].second[PW_KEY_OBJECT_SERIAL];
-    const auto pid = spawn ("pw-record-" + std::to_string (recorders.size()),
-                            { "pw-record", "--target", serial, "--channels", std::to_string (channels),
-                              "--format", "f32", "--rate", "48000", "-P", "{ stream.capture.sink=true }", path });
-    if (pid <= 0)
-        return std::nullopt;
-    recorders.push_back (pid);
-
-    // Recording starts once the sink's monitor ports are linked to it.
-    const auto sink = std::to_string (sinkId);
-    const bool linked = session->waitFor ([&] {
-        return session->count (PW_TYPE_INTERFACE_Link, [&sink] (const auto& p) {
-            const auto it = p.find (PW_KEY_LINK_OUTPUT_NODE);
-            return it != p.end() && it->second == sink;
-        }) >= channels;
-    }, std::chrono::seconds (10));
-
-    if (! linked)
-    {
-        stopRecording (pid);
-        return std::nullopt;
-    }
-    return pid;
-}
-
-bool PipeWireWorld::stopRecording (pid_t pid)
-{
-    const auto it = std::find (recorders.begin(), recorders.end(), pid);
-    if (it == recorders.end())
-        return false;
-    recorders.erase (it);
-    return stopProcess (pid);
-}
-
-bool PipeWireWorld::stopProcess (pid_t pid, std::chrono::milliseconds deadline)
-{
-    if (pid <= 0)
-        return false;
-
-    kill (pid, SIGTERM);
-    for (const auto end = Clock::now() + deadline; Clock::now() < end;)
-    {
-        if (waitpid (pid, nullptr, WNOHANG) == pid)
-            return true;
-        std::this_thread::sleep_for (std::chrono::milliseconds (10));
-    }
-    kill (pid, SIGKILL);
-    waitpid (pid, nullptr, 0);
-    return false;
+    stopSoundServer (false);
+    stopProcess (std::exchange (bus, -1));
+    for (auto it = savedEnv.rbegin(); it != savedEnv.rend(); ++it)
+        it->second ? ::setenv (it->first.c_str(), it->second->c_str(), 1) : ::unsetenv (it->first.c_str());
+    savedEnv.clear();
+    std::error_code ignored;
+    std::filesystem::remove_all (std::exchange (dir, ""), ignored);
 }
 
 std::string PipeWireWorld::logs() const
 {
     std::ostringstream out;
-    if (! dir.empty())
-        for (const auto& entry : std::filesystem::directory_iterator (dir))
-            if (entry.path().extension() == ".log")
-                out << "== " << entry.path().filename().string() << '\n' << std::ifstream (entry.path()).rdbuf();
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator (dir, ignored))
+        if (entry.path().extension() == ".log")
+            out << "== " << entry.path().filename().string() << '\n' << std::ifstream (entry.path()).rdbuf();
     return out.str();
 }
 
-void PipeWireWorld::stop()
+std::optional<uint32_t> PipeWireWorld::createSink (const std::string& name, const std::string& description, int channels, bool source)
 {
-    while (! recorders.empty())
-        stopRecording (recorders.back());
+    std::string positions;
+    for (int ch = 0; ch < channels; ++ch)
+        positions += channels == 1 ? "MONO" : channels == 2 ? (ch == 0 ? "FL " : "FR") : "AUX" + std::to_string (ch) + " ";
+    run ({ "pw-cli", "create-node", "adapter", "{ factory.name=support.null-audio-sink object.linger=true node.name=" + name
+             + " node.description=\"" + description + "\" media.class=" + (source ? "Audio/Source/Virtual" : "Audio/Sink")
+             + " audio.channels=" + std::to_string (channels) + " audio.position=[ " + positions + " ]"
+             + (name == "speakers" ? " priority.session=2000 }" : " }") }); // the Speakers are what streams default to
+    return nodeNamed (name, static_cast<size_t> (channels), "in");
+}
 
-    stopSoundServer (false);
-    for (auto it = daemons.rbegin(); it != daemons.rend(); ++it)
-        stopProcess (*it);
-    daemons.clear();
+bool PipeWireWorld::destroyNode (uint32_t id)
+{
+    // Ids are reused at once; serials are not.
+    const auto serial = [this, id] { return session->globals.count (id) > 0 ? session->globals[id][PW_KEY_OBJECT_SERIAL] : ""; };
+    const auto before = session != nullptr ? serial() : "";
+    return session != nullptr && run ({ "pw-cli", "destroy", std::to_string (id) }) && session->waitFor ([&] { return serial() != before; });
+}
 
-    restoreEnv();
-    if (! dir.empty())
+std::optional<uint32_t> PipeWireWorld::nodeNamed (const std::string& name, size_t ports, const char* direction)
+{
+    std::optional<uint32_t> found;
+    if (session != nullptr)
+        session->waitFor ([&] {
+            for (const auto id : session->find ({ { "", PW_TYPE_INTERFACE_Node }, { PW_KEY_NODE_NAME, name } }))
+                if (session->find ({ { "", PW_TYPE_INTERFACE_Port }, { PW_KEY_NODE_ID, std::to_string (id) }, { PW_KEY_PORT_DIRECTION, direction } }).size() == ports)
+                    found = id;
+            return found.has_value();
+        });
+    return found;
+}
+
+pid_t PipeWireWorld::playTone (const std::string& binary, const std::string& name, double frequency, float level, double seconds)
+{
+    // Applications of one tone share its file, which may be long.
+    const auto wav = dir + "/" + std::to_string (frequency) + "-" + std::to_string (level) + "-" + std::to_string (seconds) + ".wav";
+    if (! std::filesystem::exists (wav))
+        writeToneWav (wav, { { frequency, level } }, seconds);
+    apps.push_back (spawn ("app-" + binary, { "pw-cat", "--playback", "-P", "{ application.name=\"" + name + "\" application.process.binary=\""
+                                                                                 + binary + "\" node.name=\"" + binary + "\" }", wav }));
+    return apps.back() > 0 && nodeNamed (binary, 2) ? apps.back() : -1;
+}
+
+void PipeWireWorld::stopApp (pid_t pid)
+{
+    std::erase (apps, pid);
+    stopProcess (pid);
+}
+
+bool PipeWireWorld::feedInput (const std::string& uid, const std::string& description, const std::vector<Sine>& tones, double seconds)
+{
+    // A feed is no application a person would pick: a process id no process
+    // can have keeps it out of the picker.
+    const auto wav = dir + "/" + uid + ".wav", feed = uid + "-feed", props = "{ application.process.id=4194305 node.name=" + feed + " }";
+    writeToneWav (wav, tones, seconds);
+    auto& [processes, node] = inputs[uid];
+    if (tones.size() == 1) // fed through a link of its own: the session manager links nothing to it
+        return (node = createSink (uid, description, 1, true))
+            && processes.emplace_back (spawn (feed, { "pw-cat", "--playback", "--target", "0", "-P", props, wav })) > 0
+            && waitUntil ([&] { return run ({ "pw-link", feed + ":output_MONO", uid + ":input_MONO" }).has_value(); });
+    processes.push_back (spawn (uid, { "pw-loopback", "-c", "2", "-m", "[ FL FR ]",
+        "--capture-props={ media.class=Audio/Sink node.name=" + feed + " node.description=\"" + description + " feed\" }",
+        "--playback-props={ media.class=Audio/Source node.name=" + uid + " node.description=\"" + description + "\" }" }));
+    return nodeNamed (uid, 2) && nodeNamed (feed, 2, "in") && processes.emplace_back (spawn (feed, { "pw-cat", "--playback", "--target", feed, "-P", props, wav })) > 0;
+}
+
+void PipeWireWorld::stopInput (const std::string& uid)
+{
+    auto& [processes, node] = inputs[uid];
+    for (auto pid = processes.rbegin(); pid != processes.rend(); ++pid)
+        stopProcess (*pid);
+    if (node)
+        destroyNode (*node);
+    inputs.erase (uid);
+}
+
+void PipeWireWorld::stopSources()
+{
+    for (const auto pid : std::exchange (apps, {}))
+        stopProcess (pid);
+    while (! inputs.empty())
+        stopInput (inputs.begin()->first);
+}
+
+//==============================================================================
+double Recording::tone (int channel, double frequency) const
+{
+    const double k = 2.0 * std::cos (2.0 * std::numbers::pi * frequency / 48000.0);
+    double s1 = 0, s2 = 0;
+    for (size_t f = settle; f < frames(); ++f)
+        s2 = std::exchange (s1, at (f, channel) + k * s1 - s2);
+    return frames() <= settle ? 0.0 : 2.0 * std::sqrt (std::max (0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double> (frames() - settle);
+}
+
+double Recording::rmsDbfs (int channel) const
+{
+    double sum = 1e-30;
+    for (size_t f = settle; f < frames(); ++f)
+        sum += static_cast<double> (at (f, channel)) * at (f, channel);
+    return 10.0 * std::log10 (sum / static_cast<double> (std::max<size_t> (1, frames() - std::min (settle, frames()))));
+}
+
+std::optional<double> Recording::frequency (int channel) const
+{
+    int crossings = 0;
+    for (size_t f = settle + 1; f < frames(); ++f)
+        crossings += (at (f - 1, channel) < 0.0f) != (at (f, channel) < 0.0f);
+    return rmsDbfs (channel) < -60.0 ? std::nullopt : std::optional (crossings * 24000.0 / static_cast<double> (frames() - settle));
+}
+
+int Recording::dropouts (int channel) const
+{
+    int result = 0, zeros = 0;
+    for (size_t f = settle; f <= frames(); ++f)
+        if (f < frames() && at (f, channel) == 0.0f)
+            ++zeros;
+        else
+            result += std::exchange (zeros, 0) >= 64;
+    return result;
+}
+
+std::string mismatches (const Recording& recording, const std::vector<Heard>& wanted)
+{
+    std::ostringstream out;
+    for (const auto& heard : wanted)
+        for (int ch = 0; ch < recording.channels; ++ch)
+        {
+            const auto amplitude = recording.tone (ch, heard.frequency);
+            const bool here = std::count (heard.channels.begin(), heard.channels.end(), ch) > 0;
+            if (here ? amplitude < (recording.dropouts (ch) > 0 ? 0.5 : 0.85) * heard.level || amplitude > 1.15 * heard.level : amplitude > 0.03)
+                out << heard.frequency << " Hz on channel " << ch << ": " << amplitude << " (wanted " << (here ? heard.level : 0.0f) << "); ";
+        }
+    return recording.frames() < 2 * Recording::settle ? "no recording" : out.str();
+}
+
+struct ConsoleRecorder::Stream
+{
+    pw_thread_loop* thread = pw_thread_loop_new ("console-recorder", nullptr);
+    pw_context* context = pw_context_new (pw_thread_loop_get_loop (thread), nullptr, 0);
+    pw_core* core = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook hook {};
+
+    ~Stream()
     {
-        std::error_code ignored;
-        std::filesystem::remove_all (dir, ignored);
-        dir.clear();
+        pw_thread_loop_stop (thread);
+        if (stream != nullptr)
+            pw_stream_destroy (stream);
+        if (core != nullptr)
+            pw_core_disconnect (core);
+        pw_context_destroy (context);
+        pw_thread_loop_destroy (thread);
     }
+};
+
+ConsoleRecorder::ConsoleRecorder (int channels, double maxSeconds)
+    : numChannels (channels), samples (static_cast<size_t> (maxSeconds * 48000.0 * channels)), cycles (static_cast<size_t> (maxSeconds * 3000.0))
+{
+}
+
+ConsoleRecorder::~ConsoleRecorder()
+{
+    stop();
+}
+
+bool ConsoleRecorder::start (const std::string& sinkName)
+{
+    static const pw_stream_events events = [] {
+        pw_stream_events e {};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.process = [] (void* data) {
+            auto& self = *static_cast<ConsoleRecorder*> (data);
+            const auto now = Clock::now();
+            auto* buffer = pw_stream_dequeue_buffer (self.stream->stream);
+            if (buffer == nullptr)
+                return;
+            const auto& d = buffer->buffer->datas[0];
+            const auto stride = static_cast<uint32_t> (self.numChannels) * 4, offset = std::min (d.chunk->offset, d.maxsize);
+            const auto first = self.frames.load (std::memory_order_relaxed);
+            const auto room = static_cast<uint32_t> (self.samples.size() / static_cast<size_t> (self.numChannels)) - first;
+            const auto kept = d.data == nullptr ? 0 : std::min (std::min (d.chunk->size, d.maxsize - offset) / stride, room);
+            std::memcpy (self.samples.data() + first * static_cast<size_t> (self.numChannels), static_cast<const uint8_t*> (d.data) + offset, kept * stride);
+            if (const auto n = self.numCycles.load (std::memory_order_relaxed); n < self.cycles.size())
+            {
+                self.cycles[n] = { now, kept };
+                self.numCycles.store (n + 1, std::memory_order_release);
+            }
+            self.frames.store (first + kept, std::memory_order_release);
+            pw_stream_queue_buffer (self.stream->stream, buffer);
+        };
+        return e;
+    }();
+    spa_audio_info_raw info {};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = 48000;
+    info.channels = static_cast<uint32_t> (numChannels);
+    for (uint32_t ch = 0; ch < info.channels; ++ch)
+        info.position[ch] = SPA_AUDIO_CHANNEL_AUX0 + ch;
+    uint8_t pod[1024];
+    auto builder = SPA_POD_BUILDER_INIT (pod, sizeof (pod));
+    const spa_pod* params[] = { spa_format_audio_raw_build (&builder, SPA_PARAM_EnumFormat, &info) };
+
+    stream = std::make_unique<Stream>();
+    pw_thread_loop_start (stream->thread);
+    pw_thread_loop_lock (stream->thread);
+    // The sink's monitor channel for channel: no remixing, and no latency of
+    // its own that would change the graph's quantum.
+    if ((stream->core = pw_context_connect (stream->context, nullptr, 0)) != nullptr
+        && (stream->stream = pw_stream_new (stream->core, "Console recorder",
+                                            pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
+                                                               "console-recorder", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
+                                                               "true", PW_KEY_STREAM_DONT_REMIX, "true", nullptr))) != nullptr)
+    {
+        pw_stream_add_listener (stream->stream, &stream->hook, &events, this);
+        pw_stream_connect (stream->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                           static_cast<pw_stream_flags> (PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), params, 1);
+    }
+    pw_thread_loop_unlock (stream->thread);
+    return waitUntil ([this] { return numCycles.load (std::memory_order_acquire) > 0; });
+}
+
+void ConsoleRecorder::stop()
+{
+    stream.reset();
+}
+
+Recording ConsoleRecorder::recording() const
+{
+    return { numChannels, { samples.begin(), samples.begin() + static_cast<std::ptrdiff_t> (frames.load()) * numChannels } };
+}
+
+uint32_t ConsoleRecorder::quantum() const
+{
+    std::map<uint32_t, int> sizes;
+    for (uint32_t i = 0; i < numCycles.load(); ++i)
+        ++sizes[cycles[i].second];
+    sizes.erase (0);
+    return sizes.empty() ? 0 : std::max_element (sizes.begin(), sizes.end(), [] (auto& a, auto& b) { return a.second < b.second; })->first;
+}
+
+std::optional<ConsoleRecorder::Clock::time_point> ConsoleRecorder::firstSound (const std::vector<int>& channels) const
+{
+    for (uint32_t i = 0, frame = 0; i < numCycles.load(); frame += cycles[i++].second)
+        for (uint32_t f = frame; f < frame + cycles[i].second; ++f)
+            for (const auto ch : channels)
+                if (std::abs (samples[f * static_cast<size_t> (numChannels) + static_cast<size_t> (ch)]) > 1.0e-3f)
+                    return cycles[i].first;
+    return std::nullopt;
 }
 
 } // namespace loomwell::testing

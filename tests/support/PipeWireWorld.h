@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
-#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,92 +14,125 @@
 namespace loomwell::testing
 {
 
-struct NullSinkOptions
+using namespace std::chrono_literals;
+
+struct Sine
 {
-    std::string name;                   // node.name
-    std::string description;            // node.description
-    int channels = 2;
-    std::vector<std::string> positions; // empty: AUX0, AUX1, ...
-    int prioritySession = 0;
-    int rate = 0;                       // 0: the graph's rate
+    double frequency = 0.0;
+    float level = 0.0f;
 };
 
-// Interleaved 32-bit float samples as read back from a recording.
-struct Recording
-{
-    int channels = 0;
-    int sampleRate = 0;
-    std::vector<float> samples;
+// A 32-bit float WAV at 48 kHz, sample (frame, channel) by sample.
+bool writeWav (const std::string& path, int channels, size_t frames, const std::function<float (size_t, int)>& sample);
+bool waitUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s);
+// A program with its output appended to `log`; -1 when it cannot start.
+pid_t spawn (const std::vector<std::string>& argv, const std::string& log = "/dev/null");
+// A program run to its end: its standard output, nothing when it failed.
+std::optional<std::string> run (const std::vector<std::string>& argv);
+// SIGTERM, SIGKILL after the deadline, reaped; false when it had to be killed.
+bool stopProcess (pid_t pid, std::chrono::milliseconds deadline = 5s);
 
-    int frames() const { return channels > 0 ? static_cast<int> (samples.size()) / channels : 0; }
-    float peak (int channel) const;
-};
-
-// Reads a WAV file of 32-bit float samples (plain or extensible format).
-std::optional<Recording> readFloatWav (const std::string& path);
-
-// A PipeWire world of the test's own: a private runtime directory (which this
-// process is pointed at through its environment), a session bus, pipewire and
-// wireplumber, each started here and stopped by its process id. Works from a
-// bare root environment without XDG_RUNTIME_DIR or a session bus.
+// A PipeWire world of the test's own, from a bare root environment on: a
+// private runtime directory (this process is pointed at it), a session bus,
+// pipewire and wireplumber with a stereo "Speakers" sink that streams default
+// to, and the tone applications and fed inputs a test starts, each stopped
+// by its process id.
 class PipeWireWorld
 {
 public:
     PipeWireWorld();
     ~PipeWireWorld();
-
-    // With daemons: starts them, waits until they answer and adds a stereo
-    // "Speakers" sink that other streams default to. Without: only the empty
-    // runtime directory, so that nothing answers this process.
-    bool start (bool withDaemons = true);
+    bool start();
     void stop();
-    bool isRunning() const;
-
-    // PipeWire and WirePlumber alone, in the same directory: stopped as an
-    // upgrade stops them (SIGTERM) or killed as a crash ends them, and
-    // started again (or for the first time in a world started without
-    // daemons), with the "Speakers" sink. Nodes made before are gone.
+    // As an upgrade stops them (SIGTERM) or as a crash ends them; their
+    // nodes, tone applications and inputs go with them.
     bool stopSoundServer (bool crash);
     bool startSoundServer();
 
     const std::string& runtimeDir() const { return dir; }
-    // The daemons' output, for failure messages.
     std::string logs() const;
-
-    // Waits until the daemon answers and the session manager is up.
-    bool waitUntilReady (std::chrono::milliseconds timeout);
-
-    // A null sink that outlives its creator; returns its node id once all of
-    // its input ports exist.
-    std::optional<uint32_t> createNullSink (const NullSinkOptions& options);
-    bool destroyNode (uint32_t nodeId);
-
-    // Records the monitor of a sink to a WAV file (32-bit float at 48 kHz)
-    // with pw-record; returns its process id once it is linked to the sink.
-    std::optional<pid_t> startRecording (uint32_t sinkId, int channels, const std::string& path);
-    // Ends a recording so that its file is complete.
-    bool stopRecording (pid_t pid);
-
-    // Starts a program of the world, its output going to <logName>.log in
-    // the runtime directory; -1 when it cannot be started.
+    pid_t daemonPid() const { return soundServer.empty() ? -1 : soundServer.front(); }
     pid_t spawn (const std::string& logName, const std::vector<std::string>& argv) const;
 
-    // SIGTERM, then SIGKILL after the deadline; reaps the process. False when
-    // the process did not end by itself.
-    static bool stopProcess (pid_t pid, std::chrono::milliseconds deadline = std::chrono::seconds (5));
+    // A null sink (a virtual source for `source`) that outlives its maker,
+    // once its input ports are there.
+    std::optional<uint32_t> createSink (const std::string& name, const std::string& description, int channels = 10, bool source = false);
+    bool destroyNode (uint32_t id);
+    // The node of that name once it has that many ports that way.
+    std::optional<uint32_t> nodeNamed (const std::string& name, size_t ports, const char* direction = "out");
+
+    // pw-cat playing a tone to the default sink as an application of that
+    // identity (application.process.binary and .name, node.name), once its
+    // stream is there; -1 when it is not.
+    pid_t playTone (const std::string& binary, const std::string& name, double frequency, float level, double seconds = 120.0);
+    void stopApp (pid_t pid);
+    // An input fed with tones: one makes a mono virtual source (which
+    // delivers through monitor ports), two a stereo source (a pw-loopback).
+    bool feedInput (const std::string& uid, const std::string& description, const std::vector<Sine>& tones, double seconds = 120.0);
+    void stopInput (const std::string& uid);
+    void stopSources();
 
 private:
-    bool startOnce (bool withDaemons);
-    void setEnv (const char* name, const std::string& value);
-    void restoreEnv();
-
     struct Session;
     std::unique_ptr<Session> session;
     std::string dir;
-    std::vector<pid_t> daemons;    // in start order: the session bus
-    std::vector<pid_t> soundServer; // pipewire, wireplumber
-    std::vector<pid_t> recorders;
+    pid_t bus = -1;
+    std::vector<pid_t> soundServer, apps;
+    std::map<std::string, std::pair<std::vector<pid_t>, std::optional<uint32_t>>> inputs; // processes, node
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
+};
+
+// Interleaved float samples at 48 kHz; the first 0.2 s, in which a sink may
+// still be filling up, count for nothing in what is read from it.
+struct Recording
+{
+    static constexpr size_t settle = 9600;
+    int channels = 0;
+    std::vector<float> samples;
+
+    size_t frames() const { return channels > 0 ? samples.size() / static_cast<size_t> (channels) : 0; }
+    float at (size_t frame, int channel) const { return samples[frame * static_cast<size_t> (channels) + static_cast<size_t> (channel)]; }
+    double tone (int channel, double frequency) const; // a sine's amplitude (Goertzel)
+    double rmsDbfs (int channel) const;
+    std::optional<double> frequency (int channel) const; // from the zero crossings; none when silent
+    int dropouts (int channel) const; // runs of 64 zeros or more: blocks not delivered in time
+    bool writeWav (const std::string& path) const { return testing::writeWav (path, channels, frames(), [this] (size_t f, int c) { return at (f, c); }); }
+};
+
+// A tone wanted at its level on exactly these channels.
+struct Heard
+{
+    double frequency;
+    float level;
+    std::vector<int> channels;
+};
+
+// Empty when every tone is on its channels at its level (within 15 %, or at
+// least half of it where blocks were dropped) and on no other; else what is not.
+std::string mismatches (const Recording&, const std::vector<Heard>&);
+
+// What a console's sink plays, recorded in this process from its monitor,
+// with the time each graph cycle delivered its block.
+class ConsoleRecorder
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ConsoleRecorder (int channels, double maxSeconds);
+    ~ConsoleRecorder();
+    bool start (const std::string& sinkName); // true once the first block is in
+    void stop();
+    Recording recording() const;
+    uint32_t quantum() const; // the block size most cycles had
+    std::optional<Clock::time_point> firstSound (const std::vector<int>& channels) const;
+
+private:
+    struct Stream;
+    std::unique_ptr<Stream> stream;
+    const int numChannels;
+    std::vector<float> samples; // preallocated: the callback only copies
+    std::vector<std::pair<Clock::time_point, uint32_t>> cycles;
+    std::atomic<uint32_t> frames { 0 }, numCycles { 0 };
 };
 
 } // namespace loomwell::testing

@@ -1,0 +1,760 @@
+// Consoles on a private PipeWire world, end to end through the program's own
+// tracker, device types, router and captures (only the USB bus is
+// in-process): what a console's sink plays must carry each source on exactly
+// its slot's channels while sinks, USB, the sound server, the computer's
+// sleep and the applications come and go; and the real-time threads must
+// not allocate, lock, wait or block in our callbacks meanwhile.
+
+#include "AppCapture.h"
+#include "DeviceBackends.h"
+#include "DeviceTracker.h"
+#include "InputCapture.h"
+#include "InputDevices.h"
+#include "ListedUsbRegistry.h"
+#include "MessagePump.h"
+#include "PipeWireConnection.h"
+#include "PipeWireDeviceType.h"
+#include "PipeWireWorld.h"
+#include "SourceRouter.h"
+
+#include <gtest/gtest.h>
+#include <pipewire/extensions/profiler.h>
+#include <pipewire/impl.h>
+#include <spa/param/profiler.h>
+#include <spa/pod/parser.h>
+#include <systemd/sd-bus.h>
+
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <linux/futex.h>
+#include <poll.h>
+#include <semaphore.h>
+#include <sys/epoll.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+
+//==============================================================================
+// What our real-time callbacks call. Every process callback of our streams
+// (the console's output, each application and input capture) runs inside a
+// scope marked here, without touching the program: pw_stream_add_listener is
+// replaced, and puts a listener of ours first, whose process event (the only
+// one PipeWire calls) marks the scope around the program's own. In the
+// steady state, each allocation, lock, wait or blocking call made inside
+// such a scope is counted: the binary replaces those functions and exports
+// them (ENABLE_EXPORTS), so that the program's libraries and PipeWire's
+// plugins reach them too. A sanitizer owns them itself: there nothing is
+// counted (LOOMWELL_COUNT_REALTIME_CALLS is 0).
+namespace
+{
+thread_local const char* inCallback = nullptr;
+thread_local bool noting = false;
+std::atomic<bool> steady { false };
+std::atomic<long> calls { 0 }, callbacks[3] {};
+std::atomic<const char*> firstCall { nullptr }, firstCallback { nullptr };
+const char* const ourStreams[] = { "loomwell-output", "loomwell-capture", "loomwell-input" };
+
+// The first call's stack goes to standard error, without allocating.
+[[maybe_unused]] void note (const char* function) noexcept
+{
+    if (inCallback == nullptr || noting || ! steady.load (std::memory_order_relaxed))
+        return;
+    noting = true;
+    if (calls.fetch_add (1) == 0 && std::string_view (inCallback) != "self-check")
+    {
+        firstCall = function;
+        firstCallback = inCallback;
+        void* frames[32];
+        backtrace_symbols_fd (frames, backtrace (frames, 32), 2);
+    }
+    noting = false;
+}
+
+struct Marks
+{
+    int kind = 0;
+    void (*process) (void*) = nullptr;
+    void* data = nullptr;
+    pw_stream_events rest {};
+    spa_hook hook {};
+};
+} // namespace
+
+extern "C" void pw_stream_add_listener (pw_stream* stream, spa_hook* listener, const pw_stream_events* events, void* data)
+{
+    static const auto next = reinterpret_cast<decltype (&pw_stream_add_listener)> (dlsym (RTLD_NEXT, "pw_stream_add_listener"));
+    static const pw_stream_events marked = [] {
+        pw_stream_events e {};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.process = [] (void* m) {
+            const auto& marks = *static_cast<Marks*> (m);
+            callbacks[marks.kind].fetch_add (1, std::memory_order_relaxed);
+            inCallback = ourStreams[marks.kind];
+            marks.process (marks.data);
+            inCallback = nullptr;
+        };
+        return e;
+    }();
+    static std::mutex lock;
+    static auto* all = new std::deque<Marks>; // a stream may call back until the process ends
+    const char* name = pw_properties_get (pw_stream_get_properties (stream), PW_KEY_NODE_NAME);
+    const auto kind = std::find (std::begin (ourStreams), std::end (ourStreams), std::string (name != nullptr ? name : ""));
+    if (events->process == nullptr || kind == std::end (ourStreams))
+        return next (stream, listener, events, data);
+    const std::lock_guard guard (lock);
+    auto& marks = all->emplace_back (Marks { static_cast<int> (kind - std::begin (ourStreams)), events->process, data, *events });
+    marks.rest.process = nullptr;
+    next (stream, &marks.hook, &marked, &marks);
+    next (stream, listener, &marks.rest, data);
+}
+
+#if LOOMWELL_COUNT_REALTIME_CALLS
+// Each replacement notes the call and calls glibc's own: the allocator by the
+// names glibc also exports it under, the rest as the next definition.
+extern "C" void* __libc_malloc (size_t);
+extern "C" void* __libc_calloc (size_t, size_t);
+extern "C" void* __libc_realloc (void*, size_t);
+extern "C" void* __libc_memalign (size_t, size_t);
+extern "C" void __libc_free (void*);
+extern "C" void* malloc (size_t n) noexcept { note ("malloc"); return __libc_malloc (n); }
+extern "C" void* calloc (size_t c, size_t n) noexcept { note ("calloc"); return __libc_calloc (c, n); }
+extern "C" void* realloc (void* p, size_t n) noexcept { note ("realloc"); return __libc_realloc (p, n); }
+extern "C" void* aligned_alloc (size_t a, size_t n) noexcept { note ("aligned_alloc"); return __libc_memalign (a, n); }
+extern "C" int posix_memalign (void** p, size_t a, size_t n) noexcept { note ("posix_memalign"); return (*p = __libc_memalign (a, n)) ? 0 : ENOMEM; }
+extern "C" void free (void* p) noexcept
+{
+    if (p != nullptr)
+        note ("free");
+    __libc_free (p);
+}
+
+static void* nextDefinition (std::atomic<void*>& slot, const char* name, const char* version = nullptr)
+{
+    if (slot.load (std::memory_order_relaxed) == nullptr)
+        slot = version != nullptr ? dlvsym (RTLD_NEXT, name, version) : dlsym (RTLD_NEXT, name);
+    return slot.load (std::memory_order_relaxed);
+}
+
+#define LOOMWELL_INTERPOSE(result, name, params, args, spec, ...)                                                          \
+    static std::atomic<void*> next_##name;                                                                                 \
+    extern "C" result name params spec                                                                                    \
+    {                                                                                                                     \
+        note (#name);                                                                                                     \
+        return reinterpret_cast<result (*) params> (nextDefinition (next_##name, #name __VA_OPT__ (, ) __VA_ARGS__)) args; \
+    }
+LOOMWELL_INTERPOSE (int, pthread_mutex_lock, (pthread_mutex_t* m), (m), noexcept)
+LOOMWELL_INTERPOSE (int, pthread_cond_wait, (pthread_cond_t* c, pthread_mutex_t* m), (c, m), , "GLIBC_2.3.2")
+LOOMWELL_INTERPOSE (int, pthread_cond_timedwait, (pthread_cond_t* c, pthread_mutex_t* m, const timespec* t), (c, m, t), , "GLIBC_2.3.2")
+LOOMWELL_INTERPOSE (int, sem_wait, (sem_t* s), (s), )
+LOOMWELL_INTERPOSE (int, sem_timedwait, (sem_t* s, const timespec* t), (s, t), )
+LOOMWELL_INTERPOSE (ssize_t, read, (int fd, void* b, size_t n), (fd, b, n), )
+LOOMWELL_INTERPOSE (ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n), )
+LOOMWELL_INTERPOSE (int, poll, (pollfd* f, nfds_t n, int t), (f, n, t), )
+LOOMWELL_INTERPOSE (int, epoll_wait, (int fd, epoll_event* e, int n, int t), (fd, e, n, t), )
+LOOMWELL_INTERPOSE (int, nanosleep, (const timespec* r, timespec* left), (r, left), )
+
+static std::atomic<void*> next_syscall;
+extern "C" long syscall (long number, ...) noexcept
+{
+    va_list list;
+    va_start (list, number);
+    long a[6];
+    for (auto& value : a)
+        value = va_arg (list, long);
+    va_end (list);
+    if (number == SYS_futex && ((a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT || (a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET))
+        note ("futex wait");
+    return reinterpret_cast<long (*) (long, ...)> (nextDefinition (next_syscall, "syscall")) (number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+#endif
+
+namespace loomwell
+{
+namespace
+{
+
+using namespace testing;
+
+const std::string vantorSink = "mixora-vantor", vantorDevice = "Mixora Vantor Main Multitrack";
+// Tone App on "Music", a stereo line input on "A", an application nobody routed.
+const std::vector<Heard> routed { { 440.0, 0.3f, { 4, 5 } }, { 660.0, 0.3f, {} }, { 1000.0, 0.2f, { 6 } }, { 1500.0, 0.2f, { 7 } } };
+
+int fromEnvironment (const char* name, int fallback)
+{
+    const char* text = std::getenv (name);
+    return text != nullptr && std::atoi (text) > 0 ? std::atoi (text) : fallback;
+}
+
+// A console of a run: USB identity, sink, the sources of each slot.
+struct Rig
+{
+    UsbDeviceAttributes usb;
+    std::string sink;
+    std::array<std::vector<std::string>, ChannelTable::numSlots> slots;
+};
+
+// The consoles are opened on sinks of one world shared by the suite; what a
+// test starts in it stops after its consoles close.
+class Console : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        juce::initialiseJuce_GUI();
+        ready = (world = new PipeWireWorld)->start();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete world;
+        juce::shutdownJuce_GUI();
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE (ready && PipeWireConnection::instance().refresh()) << world->logs();
+        deviceBackends().usbRegistry = &registry;
+        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
+        SourceRouter::live().connect (tracker);
+    }
+
+    void TearDown() override
+    {
+        tracker.removeDeviceListListener();
+        tracker.closeAndDestroyAll();
+        pumpFor (50ms);
+        tracker.captureHooks = {};
+        deviceBackends() = {};
+        world->stopSources();
+        for (const auto& [name, id] : std::exchange (sinks, {}))
+            world->destroyNode (id);
+    }
+
+    bool makeSink (const std::string& name, const std::string& description)
+    {
+        const auto id = world->createSink (name, description);
+        return id && sinks.emplace (name, *id).second;
+    }
+
+    bool destroySink (const std::string& name) { return world->destroyNode (sinks.extract (name).mapped()); }
+
+    // The scan and the listener, as the program starts them; what the scan logged.
+    std::string scan()
+    {
+        ::testing::internal::CaptureStderr();
+        tracker.scanForDevices();
+        tracker.installDeviceListListener();
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    DeviceInstance* console (const std::string& serial)
+    {
+        const auto it = std::find_if (tracker.devices.begin(), tracker.devices.end(), [&] (auto& d) { return d->serial == serial; });
+        return it == tracker.devices.end() ? nullptr : it->get();
+    }
+
+    // As the picker does: the input of that UID when one is listed, else the application.
+    static int32_t add (DeviceInstance& device, uint32_t slot, const std::string& id)
+    {
+        for (const auto& input : listInputDevices())
+            if (input.uid == id)
+                return SourceRouter::live().addInput (device, slot, id, input.name, input.deviceId);
+        return SourceRouter::live().addApp (device, slot, id, id);
+    }
+
+    static Recording record (const std::string& sinkName) // 1.2 s of it
+    {
+        ConsoleRecorder recorder (10, 2.0);
+        if (recorder.start (sinkName))
+            pumpFor (1200ms);
+        recorder.stop();
+        return recorder.recording();
+    }
+
+    void startSources()
+    {
+        ASSERT_GT (tone = world->playTone ("toneapp", "Tone App", 440.0, 0.3f, 300.0), 0) << world->logs();
+        ASSERT_GT (other = world->playTone ("otherapp", "Other App", 660.0, 0.3f, 300.0), 0) << world->logs();
+        ASSERT_TRUE (world->feedInput ("line-in", "Line In", { { 1000.0, 0.2f }, { 1500.0, 0.2f } }, 300.0)) << world->logs();
+    }
+
+    // The Vantor opened by the start-up scan, then its sources routed.
+    void setUpVantor()
+    {
+        ASSERT_TRUE (makeSink (vantorSink, vantorDevice)) << world->logs();
+        startLog = scan();
+        ASSERT_NO_FATAL_FAILURE (startSources());
+        ASSERT_TRUE ((vantor = console ("V1")) != nullptr && vantor->isOpen()) << startLog;
+        ASSERT_TRUE (add (*vantor, 0, "toneapp") >= 0 && add (*vantor, 2, "line-in") >= 0);
+        pumpFor (300ms);
+    }
+
+    bool vantorBack (size_t sourcesOnA)
+    {
+        return pumpUntil ([&] { return (vantor = console ("V1")) != nullptr && vantor->isOpen() && vantor->channelsForSlot (2).size() == sourcesOnA; }, 20s);
+    }
+
+    static inline PipeWireWorld* world = nullptr;
+    static inline bool ready = false;
+    DeviceTracker& tracker = DeviceTracker::instance();
+    ListedUsbRegistry registry { { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } } };
+    std::map<std::string, uint32_t> sinks;
+    std::string startLog;
+    DeviceInstance* vantor = nullptr;
+    pid_t tone = -1, other = -1;
+};
+
+TEST_F (Console, StartUpIsLoggedAndSourcesAreHeardOnTheirChannelsAlsoWhenTheirApplicationComesBack)
+{
+    ASSERT_NO_FATAL_FAILURE (setUpVantor());
+    EXPECT_EQ (startLog, "LMW: === scanForDevices ===\n"
+                         "LMW:   USB device: serial=V1 pid=0x7401 fw=1.23\n"
+                         "LMW: found 1 Vesko multitrack USB devices\n"
+                         "LMW:   adding Mixora Vantor (S/N V1)\n"
+                         "LMW: DeviceInstance::open() for Mixora Vantor (S/N V1)\n"
+                         "LMW:   tryOpen for 'Mixora Vantor' (coreAudioId=0), JUCE sees 2 devices:\n"
+                         "LMW:     [0] 'Speakers'\n"
+                         "LMW:     [1] 'Mixora Vantor Main Multitrack'\n"
+                         "LMW:   opened JUCE device 'Mixora Vantor Main Multitrack'\n"
+                         "LMW:   claimed JUCE name 'Mixora Vantor Main Multitrack'\n"
+                         "LMW: Opened Mixora Vantor with 10 channels (S/N: V1, FW: 1.23)\n"
+                         "LMW: Mixora Vantor started \xE2\x80\x94 Mixora Vantor Main Multitrack @ 48000Hz, block=1024\n"
+                         "LMW:   opened Mixora Vantor (S/N V1)\n"
+                         "LMW: now tracking 1 devices\n");
+    EXPECT_EQ (mismatches (record (vantorSink), routed), "");
+    world->stopApp (tone);
+    pumpFor (500ms);
+    EXPECT_EQ (mismatches (record (vantorSink), { { 440.0, 0.3f, {} }, { 1000.0, 0.2f, { 6 } } }), "");
+    ASSERT_GT (world->playTone ("toneapp", "Tone App", 440.0, 0.3f, 300.0), 0);
+    pumpFor (500ms);
+    EXPECT_EQ (mismatches (record (vantorSink), routed), "") << "the application came back";
+}
+
+TEST_F (Console, ASinkGoneAndBackIsReopenedWithItsSourcesAndATakeOverKeepsTheMovedSourceHeard)
+{
+    ASSERT_NO_FATAL_FAILURE (setUpVantor());
+    auto* const before = vantor;
+    ASSERT_TRUE (destroySink (vantorSink));
+    // Stale: closed, and not opened on another device while its own is away.
+    EXPECT_TRUE (pumpUntil ([&] { return ! vantor->isOpen(); }));
+    pumpFor (500ms);
+    EXPECT_FALSE (vantor->isOpen());
+    ASSERT_TRUE (makeSink (vantorSink, vantorDevice) && vantorBack (1));
+    EXPECT_EQ (vantor, before);
+    pumpFor (500ms);
+    EXPECT_EQ (mismatches (record (vantorSink), routed), "") << "after the reopen";
+
+    // The line input joins "Music" in an extra entry; the application leaves
+    // it, and the slot entry takes the line input over with its capture.
+    const auto slotEntry = vantor->channelsForSlot (0).at (0).channelId, extra = add (*vantor, 0, "line-in");
+    const auto outcome = SourceRouter::live().remove (*vantor, 0, "toneapp");
+    EXPECT_EQ (outcome.movedFromChannelId, extra);
+    EXPECT_EQ (outcome.movedToChannelId, slotEntry);
+    pumpFor (300ms);
+    EXPECT_EQ (mismatches (record (vantorSink), { { 440.0, 0.3f, {} }, { 1000.0, 0.2f, { 4, 6 } }, { 1500.0, 0.2f, { 5, 7 } } }), "");
+}
+
+bool prepareForSleep (sd_bus* peer, bool sleeping)
+{
+    return sd_bus_emit_signal (peer, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                               static_cast<int> (sleeping)) >= 0 && sd_bus_flush (peer) >= 0;
+}
+
+TEST_F (Console, AnUnpluggedConsoleIsDroppedAndAWakeRescansEveryConsoleTwoSecondsLater)
+{
+    ASSERT_NO_FATAL_FAILURE (setUpVantor());
+    registry.devices->clear();
+    ASSERT_TRUE (destroySink (vantorSink));
+    EXPECT_TRUE (pumpUntil ([&] { return tracker.devices.empty(); })) << "still tracked after it left USB";
+    registry.devices = { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } };
+    ASSERT_TRUE (makeSink (vantorSink, vantorDevice) && vantorBack (0));
+    for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+        EXPECT_TRUE (vantor->channelsForSlot (slot).empty()) << "plugged in again with sources on slot " << slot;
+
+    // A bus daemon of the test's own as the system bus, with the login
+    // manager and somebody else on it.
+    const auto dir = world->runtimeDir();
+    std::ofstream (dir + "/system.conf") << "<busconfig><type>system</type><listen>unix:path=" << dir << "/system_bus</listen>"
+        "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+        "<allow receive_sender=\"*\"/></policy></busconfig>";
+    const auto bus = world->spawn ("system-bus", { "dbus-daemon", "--config-file=" + dir + "/system.conf", "--nofork", "--nopidfile" });
+    ASSERT_TRUE (waitUntil ([&] { return std::filesystem::exists (dir + "/system_bus"); }));
+    ::setenv ("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/system_bus").c_str(), 1);
+    sd_bus *logind = nullptr, *impostor = nullptr;
+    if (sd_bus_open_system (&logind) >= 0 && sd_bus_open_system (&impostor) >= 0 && sd_bus_request_name (logind, "org.freedesktop.login1", 0) >= 0
+        && (tracker.wakeObserver = WakeObserver::create ([] { DeviceTracker::instance().handleSystemWake(); })) != nullptr)
+    {
+        // Only the login manager's resume counts.
+        EXPECT_TRUE (prepareForSleep (impostor, false) && prepareForSleep (logind, true));
+        pumpFor (500ms);
+        EXPECT_EQ (tracker.devices.size(), 1u);
+        EXPECT_TRUE (prepareForSleep (logind, false));
+        EXPECT_TRUE (pumpUntil ([&] { return tracker.devices.empty(); }, 2s)) << "not dropped at the wake";
+        const auto woke = std::chrono::steady_clock::now();
+        EXPECT_TRUE (vantorBack (0)) << "not back after the wake";
+        EXPECT_GT (std::chrono::steady_clock::now() - woke, 1500ms) << "rescanned before the two seconds";
+    }
+    else
+        ADD_FAILURE() << "no login manager on the private system bus";
+    tracker.wakeObserver.reset();
+    sd_bus_flush_close_unref (logind);
+    sd_bus_flush_close_unref (impostor);
+    stopProcess (bus);
+    ::unsetenv ("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST_F (Console, SoundServerStoppedOrKilledUnderAPlayingConsoleComesBackWithItsSources)
+{
+    ASSERT_NO_FATAL_FAILURE (setUpVantor());
+    for (const bool crash : { false, true })
+    {
+        SCOPED_TRACE (crash ? "killed" : "stopped");
+        ASSERT_TRUE (world->stopSoundServer (crash));
+        sinks.clear();
+        EXPECT_TRUE (pumpUntil ([&] { return tracker.devices.empty() || ! tracker.devices[0]->isOpen(); }));
+        pumpFor (1s);
+        ASSERT_TRUE (world->startSoundServer() && makeSink (vantorSink, vantorDevice) && vantorBack (1)) << world->logs();
+        // The sources come back after the console; the input's id changed.
+        ASSERT_NO_FATAL_FAILURE (startSources());
+        EXPECT_TRUE (pumpUntil ([&] { return inputCaptureIsLive (vantor, vantor->channelsForSlot (2).at (0).channelId); }));
+        pumpFor (500ms);
+        EXPECT_EQ (mismatches (record (vantorSink), routed), "");
+    }
+}
+
+// Captures write while consoles come and go underneath them: a sink gone and
+// back, a console unplugged and back, a slot entry taking over another's
+// source, the wake drop of every console. Each lets a channel table go or
+// rebuilds it; a capture that outlived its entry would write into a released
+// ring buffer (AddressSanitizer), race with the mixer (ThreadSanitizer) or
+// keep playing a source that was taken off.
+TEST_F (Console, CaptureStressNoCaptureOutlivesItsEntryWhileConsolesComeAndGo)
+{
+    const std::map<std::string, double> tones { { "app1", 440.0 }, { "app2", 660.0 }, { "mic1", 1000.0 }, { "mic2", 1500.0 } };
+    const std::vector<Rig> rigs { // slot 0 of each carries two sources
+        { { "3a7d", "7401", "V1", "0210", "Mixora Vantor" }, "mixora-vantor", { { { "app1", "mic2" }, { "app2" }, { "mic1" }, {} } } },
+        { { "3a7d", "7301", "T1", "0105", "Mixora Trel" }, "mixora-trel", { { { "app2", "mic1" }, {}, { "mic2" }, { "app1" } } } } };
+    registry.devices = std::vector { rigs[0].usb, rigs[1].usb };
+    for (const auto& rig : rigs)
+        ASSERT_TRUE (makeSink (rig.sink, *rig.usb.product + " Main Multitrack")) << world->logs();
+    scan();
+    for (const auto& [id, frequency] : tones)
+        ASSERT_TRUE (id.starts_with ("app") ? world->playTone (id, id, frequency, 0.3f, 300.0) > 0
+                                            : world->feedInput (id, id, { { frequency, 0.2f } }, 300.0)) << world->logs();
+    const auto assign = [&] (const Rig& rig) {
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+            for (const auto& id : rig.slots[slot])
+                add (*console (*rig.usb.serial), slot, id);
+    };
+    // Empty when a console carries exactly its sources, each entry with a
+    // capture of its kind, and no other channel id has one.
+    const auto mismatch = [&] (const Rig& rig) -> std::string {
+        auto* device = console (*rig.usb.serial);
+        if (device == nullptr || ! device->isOpen())
+            return *rig.usb.serial + " not open";
+        std::set<int32_t> carried;
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+        {
+            std::multiset<std::string> have;
+            for (const auto& source : device->channelsForSlot (slot))
+            {
+                have.insert (source.bundleId);
+                carried.insert (source.channelId);
+                if (! (source.sourceKind == sourceKindApplication ? hasAppCapture : hasInputCapture) (device, source.channelId))
+                    return source.bundleId + " has no capture";
+            }
+            if (have != std::multiset<std::string> (rig.slots[slot].begin(), rig.slots[slot].end()))
+                return "slot " + std::to_string (slot) + " carries other sources";
+        }
+        for (int32_t id = 0; id < (carried.empty() ? 0 : *carried.rbegin()) + 64; ++id)
+            if (! carried.contains (id) && (hasAppCapture (device, id) || hasInputCapture (device, id)))
+                return "a capture is left on channel " + std::to_string (id);
+        return {};
+    };
+    for (const auto& rig : rigs)
+        assign (rig);
+
+    for (int op = 0; op < fromEnvironment ("LOOMWELL_STRESS_CYCLES", LOOMWELL_STRESS_CYCLES) && ! HasFailure(); ++op)
+    {
+        const auto index = (op / 4) % 2;
+        const auto& rig = rigs[static_cast<size_t> (index)];
+        auto* device = console (*rig.usb.serial);
+        if (op % 4 == 0) // the sink goes and comes back; USB stays
+        {
+            ASSERT_TRUE (destroySink (rig.sink) && pumpUntil ([&] { return ! device->isOpen(); }));
+            ASSERT_TRUE (makeSink (rig.sink, *rig.usb.product + " Main Multitrack"));
+            ASSERT_TRUE (pumpUntil ([&] { return mismatch (rig).empty(); }, 15s)) << mismatch (rig);
+        }
+        else if (op % 4 == 1) // the slot entry's source goes, the extra entry's moves in
+        {
+            const auto before = device->channelsForSlot (0);
+            ASSERT_EQ (SourceRouter::live().remove (*device, 0, before.at (0).bundleId).movedFromChannelId, before.at (1).channelId);
+            pumpFor (10ms);
+            add (*device, 0, before[0].bundleId);
+        }
+        else if (op % 4 == 2) // off USB and back: empty slots, set again
+        {
+            registry.devices->erase (registry.devices->begin() + index);
+            tracker.handleDeviceListChange();
+            ASSERT_EQ (console (*rig.usb.serial), nullptr);
+            registry.devices->insert (registry.devices->begin() + index, rig.usb);
+            tracker.handleDeviceListChange();
+            assign (rig);
+        }
+        else // the wake drops every console; the rescan runs at once here
+        {
+            tracker.handleSystemWake();
+            ASSERT_TRUE (tracker.devices.empty());
+            tracker.rescanAfterWake();
+            std::for_each (rigs.begin(), rigs.end(), assign);
+        }
+        pumpFor (15ms);
+        for (const auto& each : rigs)
+            ASSERT_EQ (mismatch (each), "") << "operation " << op;
+    }
+    pumpFor (2500ms); // the tracker's own post-wake rescans change nothing
+    for (const auto& rig : rigs)
+    {
+        ASSERT_EQ (mismatch (rig), "");
+        std::vector<Heard> heard;
+        for (const auto& [id, frequency] : tones)
+        {
+            heard.push_back ({ frequency, id.starts_with ("app") ? 0.3f : 0.2f, {} });
+            for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+                for (int ch = 0; ch < 2 && std::count (rig.slots[slot].begin(), rig.slots[slot].end(), id) > 0; ++ch)
+                    heard.back().channels.push_back (2 * ChannelTable::slotOutputPairs[slot] + ch);
+        }
+        EXPECT_EQ (mismatches (record (rig.sink), heard), "") << rig.sink;
+    }
+}
+
+// The daemon's profiler as pw-top reads it: graph cycles, the increase of the
+// drivers' xrun counts, node cycles not finished when it looked.
+class Profiler
+{
+public:
+    Profiler()
+    {
+        static const pw_profiler_events profile = { PW_VERSION_PROFILER_EVENTS, [] (void* me, const spa_pod* pod) { static_cast<Profiler*> (me)->count (pod); } };
+        static const pw_registry_events events = { PW_VERSION_REGISTRY_EVENTS, [] (void* me, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict*) {
+            auto& self = *static_cast<Profiler*> (me);
+            if (std::string (type) == PW_TYPE_INTERFACE_Profiler && self.profiler == nullptr)
+            {
+                self.profiler = static_cast<pw_proxy*> (pw_registry_bind (self.registry, id, type, PW_VERSION_PROFILER, 0));
+                pw_proxy_add_object_listener (self.profiler, &self.profilerHook, &profile, &self);
+            }
+        }, nullptr };
+        pw_context_load_module (context, PW_EXTENSION_MODULE_PROFILER, nullptr, nullptr);
+        pw_thread_loop_start (loop);
+        pw_thread_loop_lock (loop);
+        registry = pw_core_get_registry (core = pw_context_connect (context, nullptr, 0), PW_VERSION_REGISTRY, 0);
+        pw_registry_add_listener (registry, &registryHook, &events, this);
+        pw_thread_loop_unlock (loop);
+    }
+
+    ~Profiler()
+    {
+        pw_thread_loop_stop (loop);
+        if (profiler != nullptr)
+            pw_proxy_destroy (profiler);
+        pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
+        pw_core_disconnect (core);
+        pw_context_destroy (context);
+        pw_thread_loop_destroy (loop);
+    }
+
+    std::array<uint64_t, 3> totals() const // cycles, xruns, unfinished
+    {
+        const std::lock_guard guard (lock);
+        return counts;
+    }
+
+private:
+    // An object per cycle: the driver's info (counter, three loads, xrun
+    // count), then the blocks (id, name, four times, status) of it and its followers.
+    void count (const spa_pod* pod)
+    {
+        const std::lock_guard guard (lock);
+        const auto* body = SPA_POD_BODY_CONST (pod);
+        for (auto* object = static_cast<const spa_pod*> (body); spa_pod_is_inside (body, SPA_POD_BODY_SIZE (pod), object); object = static_cast<const spa_pod*> (spa_pod_next (object)))
+        {
+            const auto* obj = reinterpret_cast<const spa_pod_object*> (object);
+            int32_t xrunCount = -1, id = 0, status = 0;
+            int64_t t[5];
+            float loads[3];
+            const char* name = nullptr;
+            for (auto* prop = spa_pod_prop_first (&obj->body); spa_pod_is_object_type (object, SPA_TYPE_OBJECT_Profiler)
+                 && spa_pod_prop_is_inside (&obj->body, obj->pod.size, prop); prop = spa_pod_prop_next (prop))
+                if (prop->key == SPA_PROFILER_info)
+                    spa_pod_parse_struct (&prop->value, SPA_POD_Long (&t[0]), SPA_POD_Float (&loads[0]), SPA_POD_Float (&loads[1]), SPA_POD_Float (&loads[2]),
+                                          SPA_POD_Int (&xrunCount));
+                else if ((prop->key == SPA_PROFILER_driverBlock || prop->key == SPA_PROFILER_followerBlock)
+                         && spa_pod_parse_struct (&prop->value, SPA_POD_Int (&id), SPA_POD_String (&name), SPA_POD_Long (&t[1]), SPA_POD_Long (&t[2]),
+                                                  SPA_POD_Long (&t[3]), SPA_POD_Long (&t[4]), SPA_POD_Int (&status)) >= 0)
+                {
+                    counts[2] += status != 3; // not finished
+                    if (prop->key != SPA_PROFILER_driverBlock || xrunCount < 0)
+                        continue;
+                    const auto [last, first] = lastXruns.try_emplace (id, xrunCount);
+                    counts[0] += 1;
+                    counts[1] += first ? 0u : static_cast<uint64_t> (std::max (0, xrunCount - std::exchange (last->second, xrunCount)));
+                }
+        }
+    }
+
+    pw_thread_loop* loop = pw_thread_loop_new ("profiler", nullptr);
+    pw_context* context = pw_context_new (pw_thread_loop_get_loop (loop), nullptr, 0);
+    pw_core* core = nullptr;
+    pw_registry* registry = nullptr;
+    pw_proxy* profiler = nullptr;
+    spa_hook registryHook {}, profilerHook {};
+    mutable std::mutex lock;
+    std::array<uint64_t, 3> counts {};
+    std::map<int32_t, int32_t> lastXruns;
+};
+
+// Four consoles, sixteen sources on one and four on each other, all playing
+// for a minute (LOOMWELL_OVERLOAD_SECONDS) after start-up: no xrun, no node
+// cycle left unfinished, no ring buffer overflowing or running short, every
+// source metered. A client stopped for a moment then shows that the profiler
+// would have seen a stall.
+TEST_F (Console, OverloadFourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShortBuffers)
+{
+    const std::vector<Rig> rigs {
+        { { "3a7d", "7401", "V1", "0210", "Mixora Vantor" }, "vantor-1", { { { "l1", "l2", "l3", "l4" }, { "l5", "l6", "l7", "l8" }, { "l9", "l10", "l11", "mic1" },
+                                                                            { "l12", "mic2", "line3", "line4" } } } },
+        { { "3a7d", "7301", "T1", "0105", "Mixora Trel" }, "trel-1", { { { "l1" }, { "l5" }, { "mic1" }, { "line3" } } } },
+        { { "3a7d", "7401", "V2", "0210", "Mixora Vantor" }, "vantor-2", { { { "l2" }, { "l6" }, { "l10" }, { "line4" } } } },
+        { { "3a7d", "7301", "T2", "0105", "Mixora Trel" }, "trel-2", { { { "l3" }, { "l7" }, { "mic2" }, { "l12" } } } } };
+    const auto seconds = fromEnvironment ("LOOMWELL_OVERLOAD_SECONDS", LOOMWELL_OVERLOAD_SECONDS);
+    Profiler profiler;
+    pid_t stalled = -1;
+    for (int i = 1; i <= 12; ++i)
+        ASSERT_GT (stalled = world->playTone (std::string ("l").append (std::to_string (i)), "Load", 440.0, 0.1f, seconds + 30.0), 0);
+    for (const auto& [id, tones] : std::map<std::string, std::vector<Sine>> { { "mic1", { { 1000.0, 0.1f } } }, { "mic2", { { 1200.0, 0.1f } } },
+                                                                              { "line3", { { 300.0, 0.1f }, { 350.0, 0.1f } } }, { "line4", { { 500.0, 0.1f }, { 550.0, 0.1f } } } })
+        ASSERT_TRUE (world->feedInput (id, id, tones, seconds + 30.0)) << world->logs();
+    registry.devices->clear();
+    for (const auto& rig : rigs)
+    {
+        registry.devices->push_back (rig.usb);
+        ASSERT_TRUE (makeSink (rig.sink, *rig.usb.product + " Main Multitrack")) << world->logs();
+    }
+    scan();
+    std::vector<std::shared_ptr<RingBuffer>> rings;
+    for (const auto& rig : rigs)
+        for (uint32_t slot = 0; slot < ChannelTable::numSlots; ++slot)
+            for (const auto& id : rig.slots[slot])
+                ASSERT_NE (rings.emplace_back (console (*rig.usb.serial)->getChannelTable().shareRingBuffer (add (*console (*rig.usb.serial), slot, id))), nullptr) << id;
+    const auto faults = [&] {
+        std::pair<uint64_t, uint64_t> sum; // samples dropped, short reads
+        for (const auto& ring : rings)
+            sum = { sum.first + ring->getDroppedSamples(), sum.second + ring->getShortReads() };
+        return sum;
+    };
+    pumpFor (10s); // links made, drivers settled, buffers at their level
+    const auto before = profiler.totals();
+    const auto faultsBefore = faults();
+    pumpFor (std::chrono::seconds (seconds));
+    const auto after = profiler.totals();
+    const auto faultsAfter = faults();
+    std::cout << "overload: " << seconds << " s, " << after[0] - before[0] << " graph cycles, " << after[1] - before[1] << " xruns, " << after[2] - before[2]
+              << " unfinished node cycles, " << faultsAfter.first - faultsBefore.first << " samples dropped, " << faultsAfter.second - faultsBefore.second
+              << " short reads" << std::endl;
+    EXPECT_GT (after[0], before[0]);
+    EXPECT_EQ (after[1], before[1]) << "xruns";
+    EXPECT_EQ (after[2], before[2]) << "unfinished node cycles";
+    EXPECT_EQ (faultsAfter, faultsBefore) << "ring buffers overflowed or ran short";
+    for (const auto& rig : rigs)
+        for (const auto& entry : console (*rig.usb.serial)->getChannelTable().copyChannelStates())
+            EXPECT_TRUE (! entry.active || entry.level > 0.05f) << rig.sink << " " << entry.bundleId << " is not heard";
+    ::kill (stalled, SIGSTOP);
+    std::this_thread::sleep_for (300ms);
+    ::kill (stalled, SIGCONT);
+    pumpFor (1s);
+    EXPECT_GT (profiler.totals()[1] + profiler.totals()[2], after[1] + after[2]) << "the profiler does not see a stalled client";
+}
+
+// The counting itself: in a callback's scope, what allocates, locks, writes
+// and sleeps is counted.
+TEST (RealtimeCalls, AreCountedInOurCallbacks)
+{
+    if (! LOOMWELL_COUNT_REALTIME_CALLS)
+        GTEST_SKIP() << "a sanitizer owns these functions";
+    std::mutex mutex;
+    int fds[2];
+    ASSERT_EQ (::pipe (fds), 0);
+    steady = true;
+    inCallback = "self-check";
+    int* volatile number = new int (1);
+    delete number;
+    mutex.lock();
+    mutex.unlock();
+    EXPECT_EQ (::write (fds[1], "x", 1), 1);
+    std::this_thread::sleep_for (1ms);
+    inCallback = nullptr;
+    steady = false;
+    ::close (fds[0]);
+    ::close (fds[1]);
+    EXPECT_EQ (calls.exchange (0), 5) << "new, delete, lock, write, sleep";
+}
+
+// The Vantor plays while its sources are put on slots and taken off again
+// (LOOMWELL_RT_SECONDS), and an application restarts now and then; growth is
+// allowed once before, for a block longer than any before.
+TEST_F (Console, RealtimeSafetyOurCallbacksNeitherAllocateLockNorBlockWhileSourcesComeAndGo)
+{
+    ASSERT_NO_FATAL_FAILURE (setUpVantor());
+    ASSERT_TRUE (world->feedInput ("mic", "Mic", { { 1200.0, 0.2f } }, 300.0)) << world->logs();
+    std::map<std::string, uint32_t> slotOf { { "toneapp", 0 }, { "line-in", 2 } };
+    ASSERT_GE (add (*vantor, 3, "mic"), 0);
+    slotOf["mic"] = 3;
+    ASSERT_TRUE (pumpUntil ([] { return callbacks[0] > 0 && callbacks[1] > 0 && callbacks[2] > 0; })) << world->logs();
+    for (const auto quantum : { "4096", "0" })
+    {
+        ASSERT_TRUE (run ({ "pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum }));
+        pumpFor (2s);
+    }
+    for (auto& count : callbacks)
+        count = 0;
+    steady = true;
+    std::mt19937 random (9);
+    auto restartAt = std::chrono::steady_clock::now() + 5s;
+    for (const auto end = restartAt + std::chrono::seconds (LOOMWELL_RT_SECONDS - 5); std::chrono::steady_clock::now() < end && ! HasFailure();)
+    {
+        const std::string id = std::array { "toneapp", "otherapp", "line-in", "mic" }[random() % 4];
+        if (const auto at = slotOf.find (id); at != slotOf.end())
+        {
+            EXPECT_TRUE (SourceRouter::live().remove (*vantor, at->second, id).changed()) << id;
+            slotOf.erase (at);
+        }
+        else if (const auto slot = static_cast<uint32_t> (random() % ChannelTable::numSlots); add (*vantor, slot, id) >= 0)
+            slotOf[id] = slot;
+        if (std::chrono::steady_clock::now() > restartAt) // its capture loses its links and gets them back
+        {
+            world->stopApp (other);
+            pumpFor (200ms);
+            ASSERT_GT (other = world->playTone ("otherapp", "Other App", 660.0, 0.3f, 300.0), 0);
+            restartAt = std::chrono::steady_clock::now() + 5s;
+        }
+        pumpFor (std::chrono::milliseconds (100 + random() % 150));
+        ASSERT_TRUE (vantor->isOpen());
+    }
+    pumpFor (500ms);
+    steady = false;
+    for (const auto& state : vantor->getChannelTable().copyChannelStates())
+        EXPECT_TRUE (! state.active || state.bundleId == "otherapp" || state.level > 0.05f) << state.bundleId << " is not heard";
+    for (const auto& count : callbacks)
+        EXPECT_GT (count, 0);
+    if (calls > 0)
+        ADD_FAILURE() << calls << " calls, the first " << firstCall.load() << " in " << firstCallback.load() << " (stack above)";
+}
+
+} // namespace
+} // namespace loomwell

@@ -1,0 +1,159 @@
+#pragma once
+
+// The loomwell program (LOOMWELL_PROGRAM) as a child of a test, with its
+// standard error on a pipe that the test reads; and the umockdev bus it runs
+// on while the test's own daemons do not.
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace loomwell::testing
+{
+
+class ProgramProcess
+{
+public:
+    explicit ProgramProcess (const std::vector<std::string>& environment)
+    {
+        std::vector<char*> envp;
+        for (const auto& variable : environment)
+            envp.push_back (const_cast<char*> (variable.c_str()));
+        envp.push_back (nullptr);
+        int fds[2];
+        if (::pipe2 (fds, O_CLOEXEC) != 0)
+            return;
+        errFd = fds[0];
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init (&actions);
+        posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2 (&actions, fds[1], STDERR_FILENO);
+        char path[] = LOOMWELL_PROGRAM;
+        char* argv[] = { path, nullptr };
+        if (::posix_spawn (&pid, path, &actions, nullptr, argv, envp.data()) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy (&actions);
+        ::close (fds[1]);
+    }
+
+    ~ProgramProcess()
+    {
+        if (pid > 0)
+            ::kill (pid, SIGKILL), ::waitpid (pid, nullptr, 0);
+        if (errFd >= 0)
+            ::close (errFd);
+    }
+
+    bool started() const { return pid > 0 || exitStatus != -2; }
+    pid_t processId() const { return pid; }
+
+    // False once the program has ended (it is reaped then).
+    bool running()
+    {
+        int status = 0;
+        if (pid <= 0 || ::waitpid (pid, &status, WNOHANG) != pid)
+            return pid > 0;
+        pid = -1;
+        exitStatus = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
+        while (readSome (0))
+        {
+        }
+        return false;
+    }
+
+    // Reads standard error until it holds `text` or the deadline passes.
+    bool waitForOutput (const std::string& text, std::chrono::milliseconds deadline)
+    {
+        for (const auto end = std::chrono::steady_clock::now() + deadline;
+             output.find (text) == std::string::npos && std::chrono::steady_clock::now() < end && readSome (100);)
+        {
+        }
+        return output.find (text) != std::string::npos;
+    }
+
+    // The exit status after the signal (0: none, only the wait), or -1 when
+    // the program did not exit normally within the deadline.
+    int stopWith (int signal, std::chrono::milliseconds deadline)
+    {
+        if (pid > 0 && signal != 0)
+            ::kill (pid, signal);
+        for (const auto end = std::chrono::steady_clock::now() + deadline; running() && std::chrono::steady_clock::now() < end;)
+            readSome (20);
+        return pid > 0 ? -1 : exitStatus;
+    }
+
+    std::string output;
+
+private:
+    bool readSome (int timeoutMs) // false at the end of the stream
+    {
+        pollfd entry { errFd, POLLIN, 0 };
+        if (errFd < 0 || ::poll (&entry, 1, timeoutMs) <= 0)
+            return timeoutMs > 0 && errFd >= 0;
+        char buffer[4096];
+        const auto count = ::read (errFd, buffer, sizeof buffer);
+        output.append (buffer, static_cast<size_t> (std::max<ssize_t> (count, 0)));
+        return count > 0;
+    }
+
+    pid_t pid = -1;
+    int exitStatus = -2;
+    int errFd = -1;
+};
+
+// Takes the umockdev variables out of this process's environment for its
+// life, so that the test's daemons run on the real system; the program gets
+// them back (variables()).
+//
+// umockdev's preload library (0.17) enters every failed open() under /dev in
+// a table of 50 entries that nothing clears, through the testbed's default
+// ioctl handler, and aborts the program once it is full: JUCE's ALSA type
+// fails 64 such opens on a machine without sound cards. Nothing here needs
+// that handler (the program reads the mocked bus through sysfs): it goes.
+class UmockdevEnvironment
+{
+public:
+    UmockdevEnvironment()
+    {
+        for (auto& [name, value] : saved)
+            if (const char* current = std::getenv (name.c_str()))
+                value = current, ::unsetenv (name.c_str());
+        std::error_code ignored;
+        if (present())
+            std::filesystem::remove (*saved[1].second + "/ioctl/_default", ignored);
+    }
+
+    ~UmockdevEnvironment()
+    {
+        for (const auto& [name, value] : saved)
+            if (value)
+                ::setenv (name.c_str(), value->c_str(), 1);
+    }
+
+    bool present() const { return saved[0].second && saved[1].second; }
+    const std::string& dir() const { return *saved[1].second; }
+
+    std::vector<std::string> variables() const
+    {
+        std::vector<std::string> result;
+        for (const auto& [name, value] : saved)
+            if (value)
+                result.push_back (name + "=" + *value);
+        return result;
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved { { "LD_PRELOAD", {} }, { "UMOCKDEV_DIR", {} } };
+};
+
+} // namespace loomwell::testing
