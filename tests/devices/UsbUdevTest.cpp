@@ -1,6 +1,9 @@
 // The libudev registry and the console probe on the mocked sysfs of
-// usb-consoles.umockdev; skipped outside umockdev-run, so that it never reads
-// the real bus.
+// usb-consoles.umockdev: in udev's order, another vendor's device with a
+// console's product id, a Vantor, an interface of it with a console's
+// attributes, a Trel without bcdDevice, another product of the console maker
+// and a Vantor without serial. Skipped outside umockdev-run, so that it never
+// reads the real bus.
 
 #include "ConsoleModels.h"
 #include "LibudevUsbRegistry.h"
@@ -8,27 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 using namespace loomwell;
 
-// In udev's order: another vendor's device with a console's product id, a
-// Vantor, an interface of it with a console's attributes, a Trel without
-// bcdDevice, another product of the console maker, a Vantor without serial.
 TEST (LibudevUnderUmockdev, ListsDevicesButNotInterfacesAndFindsTheTwoConsolesThatCanBeKeyed)
 {
     if (std::getenv ("UMOCKDEV_DIR") == nullptr)
         GTEST_SKIP() << "run through umockdev-run with usb-consoles.umockdev";
     LibudevUsbRegistry registry;
     const auto devices = registry.listDevices();
-    ASSERT_TRUE (devices);
-    ASSERT_EQ (devices->size(), 5u);
-    EXPECT_EQ ((*devices)[1].idProduct, "7403");
+    ASSERT_TRUE (devices && devices->size() == 5u);
     EXPECT_EQ ((*devices)[1].bcdDevice, "0123");
-    EXPECT_EQ ((*devices)[1].product, "Mixora Vantor");
     EXPECT_FALSE ((*devices)[2].bcdDevice);
     EXPECT_FALSE ((*devices)[4].serial);
-
     testing::internal::CaptureStderr();
     const auto records = probeUsbConsoles (registry);
     testing::internal::GetCapturedStderr();
@@ -37,8 +31,5 @@ TEST (LibudevUnderUmockdev, ListsDevicesButNotInterfacesAndFindsTheTwoConsolesTh
     EXPECT_EQ (records[0].firmware, "1.23");
     EXPECT_EQ (modelForProductId (records[1].productId).displayName, "Mixora Trel");
     EXPECT_EQ (records[1].firmware, "");
-
-    const auto trel = lookupUsbIdentityByProductName (registry, usbProductKey (consoleKindTrel));
-    ASSERT_TRUE (trel);
-    EXPECT_EQ (trel->serial, "TR-0007");
+    EXPECT_EQ (lookupUsbIdentityByProductName (registry, usbProductKey (consoleKindTrel)).value_or (UsbIdentity {}).serial, "TR-0007");
 }

@@ -14,8 +14,8 @@ public:
     juce::StringArray getOutputChannelNames() override
     {
         juce::StringArray names;
-        for (int i = 1; i <= outputs; ++i)
-            names.add ("Output " + juce::String (i));
+        while (names.size() < outputs)
+            names.add ("Output " + juce::String (names.size() + 1));
         return names;
     }
     juce::StringArray getInputChannelNames() override { return {}; }

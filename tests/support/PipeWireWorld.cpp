@@ -488,6 +488,12 @@ bool ConsoleRecorder::start (const std::string& sinkName)
 
 void ConsoleRecorder::stop()
 {
+    if (stream != nullptr && stream->stream != nullptr)
+    {
+        pw_thread_loop_lock (stream->thread);
+        pw_stream_disconnect (stream->stream); // the data loop calls back no more
+        pw_thread_loop_unlock (stream->thread);
+    }
     stream.reset();
 }
 

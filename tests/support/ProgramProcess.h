@@ -1,8 +1,8 @@
 #pragma once
 
-// The loomwell program (LOOMWELL_PROGRAM) as a child of a test, with its
-// standard error on a pipe that the test reads; and the umockdev bus it runs
-// on while the test's own daemons do not.
+// The loomwell program (LOOMWELL_PROGRAM) as a child of a test, its standard
+// error on a pipe the test reads; and the mocked USB bus it runs on while the
+// test's own daemons run on the real system.
 
 #include <chrono>
 #include <csignal>
@@ -32,7 +32,6 @@ public:
         int fds[2];
         if (::pipe2 (fds, O_CLOEXEC) != 0)
             return;
-        errFd = fds[0];
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init (&actions);
         posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -44,14 +43,13 @@ public:
             pid = -1;
         posix_spawn_file_actions_destroy (&actions);
         ::close (fds[1]);
+        errFd = fds[0];
     }
 
     ~ProgramProcess()
     {
-        if (pid > 0)
-            ::kill (pid, SIGKILL), ::waitpid (pid, nullptr, 0);
-        if (errFd >= 0)
-            ::close (errFd);
+        stopWith (SIGKILL, std::chrono::seconds (5));
+        ::close (errFd);
     }
 
     bool started() const { return pid > 0 || exitStatus != -2; }
@@ -81,8 +79,8 @@ public:
         return output.find (text) != std::string::npos;
     }
 
-    // The exit status after the signal (0: none, only the wait), or -1 when
-    // the program did not exit normally within the deadline.
+    // The exit status after the signal (0 only waits), or -1 when the
+    // program did not exit normally within the deadline.
     int stopWith (int signal, std::chrono::milliseconds deadline)
     {
         if (pid > 0 && signal != 0)
@@ -107,13 +105,11 @@ private:
     }
 
     pid_t pid = -1;
-    int exitStatus = -2;
-    int errFd = -1;
+    int exitStatus = -2, errFd = -1;
 };
 
 // Takes the umockdev variables out of this process's environment for its
-// life, so that the test's daemons run on the real system; the program gets
-// them back (variables()).
+// life; the program gets them back (variables()).
 //
 // umockdev's preload library (0.17) enters every failed open() under /dev in
 // a table of 50 entries that nothing clears, through the testbed's default
@@ -127,10 +123,12 @@ public:
     {
         for (auto& [name, value] : saved)
             if (const char* current = std::getenv (name.c_str()))
-                value = current, ::unsetenv (name.c_str());
+                value = current;
+        for (const auto& [name, value] : saved)
+            ::unsetenv (name.c_str());
         std::error_code ignored;
         if (present())
-            std::filesystem::remove (*saved[1].second + "/ioctl/_default", ignored);
+            std::filesystem::remove (dir() + "/ioctl/_default", ignored);
     }
 
     ~UmockdevEnvironment()
