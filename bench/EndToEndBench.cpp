@@ -250,9 +250,11 @@ private:
         }
 
         say ("starting Xvfb with a tray");
+        // The menus' rows are measured before this process's JUCE can see
+        // the display, whose end would otherwise end the process with it.
+        tray = std::make_unique<TrayPerson> (world.runtimeDir());
         desktop = std::make_unique<Desktop>();
         require (desktop->start(), "the desktop");
-        tray = std::make_unique<TrayPerson> (world.runtimeDir());
         for (char** variable = environ; *variable != nullptr; ++variable)
             environment.emplace_back (*variable);
         environment.push_back ("XDG_DATA_HOME=" + data.getFullPathName().toStdString());

@@ -120,7 +120,9 @@ private:
 };
 
 // A person at Loomwell's tray. Each step answers "" when it went as a person
-// would see it go, else what went wrong; screenshots go to `shots`.
+// would see it go, else what went wrong; screenshots go to `shots`. Made
+// before the desktop starts: the menus' rows are measured with JUCE, which
+// would otherwise connect to the display and end this process with it.
 class TrayPerson
 {
 public:

@@ -37,9 +37,9 @@ public:
         posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2 (&actions, fds[1], STDERR_FILENO);
-        char path[] = LOOMWELL_PROGRAM;
-        char* argv[] = { path, nullptr };
-        if (::posix_spawn (&pid, path, &actions, nullptr, argv, envp.data()) != 0)
+        char setpriv[] = "/usr/bin/setpriv", death[] = "--pdeathsig=KILL", end[] = "--", path[] = LOOMWELL_PROGRAM;
+        char* argv[] = { setpriv, death, end, path, nullptr }; // a test that crashes takes the program with it
+        if (::posix_spawn (&pid, setpriv, &actions, nullptr, argv, envp.data()) != 0)
             pid = -1;
         posix_spawn_file_actions_destroy (&actions);
         ::close (fds[1]);
