@@ -138,9 +138,9 @@ static void* nextDefinition (std::atomic<void*>& slot, const char* name, const c
     return slot.load (std::memory_order_relaxed);
 }
 
-#define LOOMWELL_INTERPOSE(result, name, params, args, spec, ...)                                                          \
+#define LOOMWELL_INTERPOSE(result, name, params, args, except, ...)                                                          \
     static std::atomic<void*> next_##name;                                                                                 \
-    extern "C" result name params spec                                                                                    \
+    extern "C" result name params except                                                                                  \
     {                                                                                                                     \
         note (#name);                                                                                                     \
         return reinterpret_cast<result (*) params> (nextDefinition (next_##name, #name __VA_OPT__ (, ) __VA_ARGS__)) args; \
