@@ -1,17 +1,8 @@
 // Desktop entries and icon themes as a hostile desktop may lay them out, and
 // the icon lookup over them: it must come back, with an icon or without.
-//
-// The scratch root holds data/ (XDG_DATA_HOME), share/ and more/
-// (XDG_DATA_DIRS) and config/ (XDG_CONFIG_HOME). The input's text up to the
-// first line that starts with "--- " is data/applications/fuzz.desktop;
-// each such line then adds one thing below the root:
-//   --- file PATH      a file holding the lines up to the next "--- " line
-//   --- link PATH TARGET   a symbolic link (TARGET may point anywhere)
-//   --- fifo PATH      a named pipe
-//   --- id IDENTITY    an identity to look up besides "fuzz" and "fuzzapp"
-// PATH is relative, without "." or ".." parts. Files and pipes are made
-// first, links last and never below another link, so the layout stays
-// inside the root whatever the input says.
+// The input's format is in README.md. Paths are relative without "." or ".."
+// parts; files and pipes are made first, links last and never below another
+// link, so the layout stays inside the root whatever the input says.
 
 #include "FuzzChecks.h"
 
@@ -19,8 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -43,12 +34,6 @@ struct Entry
 
 fs::path scratchRoot;
 
-void removeScratch()
-{
-    std::error_code ignored;
-    fs::remove_all (scratchRoot, ignored); // removes links, never what they point to
-}
-
 bool isSafeRelativePath (std::string_view path)
 {
     if (path.empty() || path.size() > maxPathBytes || path.front() == '/' || path.find ('\0') != std::string_view::npos)
@@ -70,16 +55,9 @@ bool makeRealDirectories (const fs::path& relativeDir)
             continue;
         dir /= part;
         std::error_code error;
-        const auto status = fs::symlink_status (dir, error);
-        if (status.type() == fs::file_type::not_found)
-        {
-            if (! fs::create_directory (dir, error))
-                return false;
-        }
-        else if (status.type() != fs::file_type::directory)
-        {
+        const auto type = fs::symlink_status (dir, error).type();
+        if (type == fs::file_type::not_found ? ! fs::create_directory (dir, error) : type != fs::file_type::directory)
             return false;
-        }
     }
     return true;
 }
@@ -116,53 +94,38 @@ std::vector<Entry> parseLayout (std::string_view text, std::vector<std::string>&
         if (kind == "id")
         {
             // Identities come cleaned by the identity rule: valid UTF-8.
-            if (fuzz::forEachCodePoint (rest, [] (uint32_t) {}) && ! rest.empty())
+            if (fuzz::isCleanUtf8 (rest, true) && ! rest.empty())
                 identities.emplace_back (rest);
             continue;
         }
-        if (entries.size() >= maxEntries)
-            continue;
         auto path = word();
-        if (! isSafeRelativePath (path))
+        if (entries.size() >= maxEntries || ! isSafeRelativePath (path) || (kind != "file" && kind != "fifo" && kind != "link"))
             continue;
-        if (kind == "file" || kind == "fifo" || kind == "link")
-        {
-            entries.push_back ({ kind, std::move (path), std::string (rest), {} });
-            if (kind == "file")
-                current = &entries.back();
-        }
+        entries.push_back ({ kind, std::move (path), std::string (rest), {} });
+        if (kind == "file")
+            current = &entries.back();
     }
     return entries;
 }
 
-void layOut (const std::vector<Entry>& entries)
+void layOut (std::vector<Entry> entries)
 {
     for (const auto* dir : { "data/applications", "share", "more", "config" })
         makeRealDirectories (dir);
-
+    std::stable_partition (entries.begin(), entries.end(), [] (const Entry& entry) { return entry.kind != "link"; });
     for (const auto& entry : entries)
     {
         const fs::path relative (entry.path);
-        if (entry.kind == "link" || ! makeRealDirectories (relative.parent_path()))
-            continue;
         const auto path = scratchRoot / relative;
         std::error_code error;
-        if (fs::symlink_status (path, error).type() != fs::file_type::not_found)
+        if (! makeRealDirectories (relative.parent_path()) || fs::symlink_status (path, error).type() != fs::file_type::not_found)
             continue; // the first one wins; never open a pipe made here for writing
         if (entry.kind == "file")
             std::ofstream (path, std::ios::binary | std::ios::trunc) << entry.content;
-        else
+        else if (entry.kind == "fifo")
             mkfifo (path.c_str(), 0600);
-    }
-
-    for (const auto& entry : entries)
-    {
-        const fs::path relative (entry.path);
-        if (entry.kind != "link" || entry.target.empty() || entry.target.find ('\0') != std::string::npos
-            || ! makeRealDirectories (relative.parent_path()))
-            continue;
-        std::error_code ignored;
-        fs::create_symlink (entry.target, scratchRoot / relative, ignored);
+        else if (! entry.target.empty() && entry.target.find ('\0') == std::string::npos)
+            fs::create_symlink (entry.target, path, error);
     }
 }
 
@@ -173,14 +136,7 @@ extern "C" int LLVMFuzzerInitialize (int*, char***)
     // Never shut down: JUCE's shutdown at exit would run after the
     // destruction of statics it still uses.
     juce::initialiseJuce_GUI();
-
-    const char* tmp = std::getenv ("TMPDIR");
-    auto pattern = (fs::path (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") / "loomwell-fuzz-icons-XXXXXX").string();
-    if (mkdtemp (pattern.data()) == nullptr)
-        fuzz::fail ("no scratch directory");
-    scratchRoot = fs::path (pattern) / "root";
-    std::atexit ([] { std::error_code ignored; fs::remove_all (scratchRoot.parent_path(), ignored); });
-
+    scratchRoot = fuzz::scratchDirectory ("loomwell-fuzz-icons") / "root";
     setenv ("XDG_DATA_HOME", (scratchRoot / "data").c_str(), 1);
     setenv ("XDG_DATA_DIRS", ((scratchRoot / "share").string() + ":" + (scratchRoot / "more").string()).c_str(), 1);
     setenv ("XDG_CONFIG_HOME", (scratchRoot / "config").c_str(), 1);
@@ -192,11 +148,10 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     std::vector<std::string> identities { "fuzz", "fuzzapp" };
     const auto entries = parseLayout ({ reinterpret_cast<const char*> (data), size }, identities);
 
-    removeScratch();
+    std::error_code ignored;
+    fs::remove_all (scratchRoot, ignored); // removes links, never what they point to
     fs::create_directory (scratchRoot);
     layOut (entries);
-
-    static const bool verbose = std::getenv ("LOOMWELL_FUZZ_VERBOSE") != nullptr;
 
     loomwell::ui::FreedesktopAppIcons icons (loomwell::ui::FreedesktopAppIcons::locationsFromEnvironment());
     for (const auto& identity : identities)
@@ -208,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         const auto started = std::chrono::steady_clock::now();
         const auto image = icons.iconFor (identity);
         check (std::chrono::steady_clock::now() - started < std::chrono::seconds (5), "the lookup blocked");
-        if (verbose)
+        if (std::getenv ("LOOMWELL_FUZZ_VERBOSE") != nullptr)
             std::fprintf (stderr, "identity \"%s\": %s %dx%d\n", identity.c_str(),
                           icons.desktopEntryFor (identity).getFullPathName().toRawUTF8(), image.getWidth(), image.getHeight());
 

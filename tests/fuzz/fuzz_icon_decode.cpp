@@ -7,7 +7,6 @@
 
 #include "AppIcons.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -26,8 +25,7 @@ void writeFile (const fs::path& path, const void* data, size_t size)
     fs::remove (path, ignored); // a new file each time: the disk flushes a truncated one on close
     std::ofstream out (path, std::ios::binary | std::ios::trunc);
     out.write (static_cast<const char*> (data), static_cast<std::streamsize> (size));
-    if (! out)
-        loomwell::fuzz::fail ("cannot write the scratch icon");
+    loomwell::fuzz::check (out.good(), "cannot write the scratch icon");
 }
 
 } // namespace
@@ -37,14 +35,7 @@ extern "C" int LLVMFuzzerInitialize (int*, char***)
     // Never shut down: JUCE's shutdown at exit would run after the
     // destruction of statics it still uses.
     juce::initialiseJuce_GUI();
-
-    const char* tmp = std::getenv ("TMPDIR");
-    auto pattern = (fs::path (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") / "loomwell-fuzz-decode-XXXXXX").string();
-    if (mkdtemp (pattern.data()) == nullptr)
-        loomwell::fuzz::fail ("no scratch directory");
-    scratchRoot = pattern;
-    std::atexit ([] { std::error_code ignored; fs::remove_all (scratchRoot, ignored); });
-
+    scratchRoot = loomwell::fuzz::scratchDirectory ("loomwell-fuzz-decode");
     fs::create_directories (scratchRoot / "applications");
     fs::create_directories (scratchRoot / "icons/hicolor/scalable/apps");
     for (const auto* name : { "svg", "png" })
@@ -70,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     const auto decoded = icons.iconFor ("fuzz-png");
     check (! decoded.isValid() || (decoded.getWidth() > 0 && decoded.getHeight() > 0), "a decoded icon without pixels");
 
-    static const bool verbose = std::getenv ("LOOMWELL_FUZZ_VERBOSE") != nullptr;
-    if (verbose)
+    if (std::getenv ("LOOMWELL_FUZZ_VERBOSE") != nullptr)
         std::fprintf (stderr, "svg %dx%d, png %dx%d centre 0x%08x\n", drawn.getWidth(), drawn.getHeight(), decoded.getWidth(),
                       decoded.getHeight(), decoded.isValid() ? decoded.getPixelAt (decoded.getWidth() / 2, decoded.getHeight() / 2).getARGB() : 0u);
     return 0;

@@ -1,11 +1,6 @@
-// The USB probe over devices whose sysfs attributes are arbitrary bytes.
-//
-// The input is a list of devices, five attributes each (idVendor, idProduct,
-// serial, bcdDevice, product), every attribute a string ended by a
-// backslash and one more character ("\\" stands for one backslash); an
-// attribute that is a single NUL byte is absent. For example
+// The USB probe over up to 16 devices whose sysfs attributes are arbitrary
+// bytes or absent; the input's format is in README.md. One attached console:
 //   3a7d\|7401\|VT0001\|0102\|Mixora Vantor Main\|
-// is one attached console.
 
 #include "FuzzChecks.h"
 #include "ListedUsbRegistry.h"
@@ -16,8 +11,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 using namespace loomwell;
@@ -26,24 +19,16 @@ using loomwell::fuzz::check;
 namespace
 {
 
-constexpr size_t maxDevices = 16;
-
 std::optional<std::string> attribute (fuzz::InputReader& input)
 {
     auto text = input.text();
-    if (text.size() == 1 && text[0] == '\0')
-        return std::nullopt;
-    return text;
+    return text == std::string (1, '\0') ? std::nullopt : std::optional (std::move (text));
 }
 
 std::string_view trimmedSysfsText (std::string_view text)
 {
-    const auto isSpace = [] (char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (! text.empty() && isSpace (text.front()))
-        text.remove_prefix (1);
-    while (! text.empty() && isSpace (text.back()))
-        text.remove_suffix (1);
-    return text;
+    const auto first = text.find_first_not_of (" \t\n\r");
+    return first == std::string_view::npos ? std::string_view() : text.substr (first, text.find_last_not_of (" \t\n\r") - first + 1);
 }
 
 // The number a sysfs attribute holds when it is plain hexadecimal that
@@ -52,9 +37,7 @@ std::string_view trimmedSysfsText (std::string_view text)
 // is only checked for its shape.
 long plainHexValue (const std::optional<std::string>& text)
 {
-    if (! text)
-        return -1;
-    const auto digits = trimmedSysfsText (*text);
+    const auto digits = text ? trimmedSysfsText (*text) : std::string_view();
     if (digits.empty() || digits.find_first_not_of ("0123456789abcdefABCDEF") != std::string_view::npos)
         return -1;
     const auto significant = digits.substr (std::min (digits.find_first_not_of ('0'), digits.size()));
@@ -91,10 +74,10 @@ bool firmwareFits (const std::string& firmware, const std::optional<std::string>
     return true;
 }
 
-void checkSerial (const std::string& serial)
+// Shorter than the registry's buffer, UTF-8 without control characters.
+bool isCleanSerial (const std::string& serial)
 {
-    check (serial.size() < 128, "serial longer than the registry's buffer");
-    check (fuzz::isCleanUtf8 (serial), "serial is not UTF-8 without control characters");
+    return serial.size() < 128 && fuzz::isCleanUtf8 (serial);
 }
 
 // The probe logs a line per console; the fuzzer's own output stays readable.
@@ -112,8 +95,6 @@ struct QuietStderr
         dup2 (saved, STDERR_FILENO);
         close (saved);
     }
-    QuietStderr (const QuietStderr&) = delete;
-    QuietStderr& operator= (const QuietStderr&) = delete;
     const int saved;
 };
 
@@ -124,14 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     fuzz::InputReader input (data, size);
 
     std::vector<UsbDeviceAttributes> devices;
-    while (! input.empty() && devices.size() < maxDevices)
+    while (! input.empty() && devices.size() < 16)
     {
         auto& device = devices.emplace_back();
-        device.idVendor = attribute (input);
-        device.idProduct = attribute (input);
-        device.serial = attribute (input);
-        device.bcdDevice = attribute (input);
-        device.product = attribute (input);
+        for (const auto attributeOf : { &UsbDeviceAttributes::idVendor, &UsbDeviceAttributes::idProduct, &UsbDeviceAttributes::serial,
+                                   &UsbDeviceAttributes::bcdDevice, &UsbDeviceAttributes::product })
+            device.*attributeOf = attribute (input);
     }
 
     testing::ListedUsbRegistry registry (devices);
@@ -150,10 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     size_t next = 0;
     for (const auto& record : records)
     {
-        check (! record.serial.empty(), "a console without a serial");
-        checkSerial (record.serial);
+        check (! record.serial.empty() && isCleanSerial (record.serial), "a record's serial is empty, too long or not clean UTF-8");
         check (isConsoleProductId (record.productId), "a record for a product that is no console");
-
         checkFirmwareShape (record.firmware);
 
         // Serials may repeat: the record's device is the next one with its
@@ -176,14 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     for (const auto& device : devices)
         if (plainHexValue (device.idVendor) == consoleVendorId
             && isConsoleProductId (static_cast<uint16_t> (std::max (plainHexValue (device.idProduct), 0L)))
-            && device.serial && ! device.serial->empty() && device.serial->size() < 128 && fuzz::isCleanUtf8 (*device.serial))
+            && device.serial && ! device.serial->empty() && isCleanSerial (*device.serial))
             ++plainConsoles;
     check (records.size() >= plainConsoles, "a plainly written console was not found");
 
     for (const auto* identity : { &trel, &vantor })
     {
         check (identity->has_value(), "the registry could be asked but the lookup says it could not");
-        checkSerial ((*identity)->serial);
+        check (isCleanSerial ((*identity)->serial), "an identity's serial is too long or not clean UTF-8");
         checkFirmwareShape ((*identity)->firmware);
     }
     return 0;
