@@ -20,8 +20,6 @@
 #include <map>
 #include <iostream>
 
-extern char** environ;
-
 namespace loomwell::testing
 {
 namespace
@@ -255,11 +253,8 @@ private:
         tray = std::make_unique<TrayPerson> (world.runtimeDir());
         desktop = std::make_unique<Desktop>();
         require (desktop->start(), "the desktop");
-        for (char** variable = environ; *variable != nullptr; ++variable)
-            environment.emplace_back (*variable);
+        environment = umockdev.programEnvironment();
         environment.push_back ("XDG_DATA_HOME=" + data.getFullPathName().toStdString());
-        for (auto& variable : umockdev.variables())
-            environment.push_back (std::move (variable));
     }
 
     void startLoomwell()

@@ -16,23 +16,17 @@
 #include <iomanip>
 #include <iostream>
 #include <set>
-
-extern char** environ;
+#include <stdexcept>
 
 namespace loomwell::testing
 {
 namespace
 {
 
-struct Failure
-{
-    std::string what;
-};
-
 void require (bool ok, const std::string& what)
 {
     if (! ok)
-        throw Failure { what };
+        throw std::runtime_error (what);
 }
 
 void require (const std::string& failed, const std::string& step)
@@ -57,7 +51,7 @@ public:
             std::this_thread::sleep_for (500ms);
             require (tray.clickSlot (2), "A");
             require (tray.pick (1, 0, "picker-inputs"), "A <- Demo Microphone");
-            tray.savePopover ("popover");
+            tray.save (tray.popover, "popover");
             require (tray.closePopover(), "closing the popover");
             levels = record ("console-routing.wav");
             routingRight = mismatches (levels, { { 440.0, 0.3f, { 4, 5 } }, { 1000.0, 0.2f, { 6, 7 } } }).empty();
@@ -75,10 +69,10 @@ public:
             for (const auto* fault : { "Sanitizer", "runtime error" })
                 require (program->output.find (fault) == std::string::npos, std::string ("loomwell reported: ") + fault);
         }
-        catch (const Failure& failure)
+        catch (const std::runtime_error& failure)
         {
-            failures.push_back (failure.what);
-            say ("FAILED: " + failure.what);
+            failures.push_back (failure.what());
+            say ("FAILED: " + failures.back());
         }
         log = program != nullptr ? program->output : "";
         std::ofstream (out / "loomwell.log") << log;
@@ -103,10 +97,7 @@ private:
         require (world.feedInput ("demo-mic", "Demo Microphone", { { 1000.0, 0.2f } }, 300.0), "no microphone");
         say ("starting Xvfb with a tray (trayer)");
         require (desktop->start(), "the desktop");
-        auto environment = umockdev.variables();
-        for (char** variable = environ; *variable != nullptr; ++variable)
-            environment.emplace_back (*variable);
-
+        const auto environment = umockdev.programEnvironment();
         say ("starting loomwell");
         const auto launched = std::chrono::steady_clock::now();
         program = std::make_unique<ProgramProcess> (environment);

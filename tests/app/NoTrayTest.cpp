@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-extern char** environ;
-
 namespace loomwell::testing
 {
 namespace
@@ -27,32 +25,16 @@ TEST (NoTray, TheIconsOwnWindowRoutesAMicrophoneAndTheProgramQuitsCleanly)
     TrayPerson person (::testing::TempDir());
 
     PipeWireWorld world;
-    ASSERT_TRUE (world.start()) << world.logs();
-    ASSERT_TRUE (world.createSink ("mixora-vantor", "Mixora Vantor Main Multitrack")) << world.logs();
+    ASSERT_TRUE (world.start() && world.createSink ("mixora-vantor", "Mixora Vantor Main Multitrack")) << world.logs();
     ASSERT_TRUE (world.feedInput ("test-mic", "Test Mic", { { 1000.0, 0.2f } })) << world.logs();
-
     Desktop desktop;
     ASSERT_EQ (desktop.start (false), "") << "did not come up";
-    auto environment = umockdev.variables();
-    for (char** variable = environ; *variable != nullptr; ++variable)
-        environment.emplace_back (*variable);
-    ProgramProcess program (environment);
-    ASSERT_TRUE (program.started());
+    ProgramProcess program (umockdev.programEnvironment());
     ASSERT_TRUE (program.waitForOutput ("LMW: now tracking 1 devices\n", 60s)) << program.output << world.logs();
 
-    // The icon's window; a left click, the popover of the one console.
-    std::vector<Window> found;
-    const auto appear = [&found] (const std::string& name, size_t count)
-    {
-        return waitUntil ([&] { return (found = Desktop::windows (name)).size() == count; });
-    };
-    ASSERT_TRUE (appear ("Loomwell icon", 1)) << "running: " << program.running() << "\n" << program.output;
-    const auto icon = found.front().centre();
-    ASSERT_TRUE (Desktop::click (icon));
-    ASSERT_TRUE (appear ("Loomwell", 1)) << program.output;
-
+    // A left click on the icon's window, the popover of the one console;
     // "A": the picker, "Input Devices", the microphone.
-    person.popover = found.front();
+    ASSERT_EQ (person.openPopover(), "") << program.output;
     ASSERT_EQ (person.clickSlot (2), "");
     ASSERT_EQ (person.pick (1, 0), "");
 
@@ -66,8 +48,9 @@ TEST (NoTray, TheIconsOwnWindowRoutesAMicrophoneAndTheProgramQuitsCleanly)
 
     // A right click offers the quit menu. SIGTERM while it is open and the
     // microphone captured: the ordered shut-down, and not one X error.
-    ASSERT_TRUE (Desktop::click (icon, 3));
-    EXPECT_TRUE (appear ("menu", 1));
+    const auto icon = Desktop::trayIcon();
+    ASSERT_TRUE (icon && Desktop::click (icon->centre(), 3));
+    EXPECT_TRUE (waitUntil ([] { return Desktop::windows ("menu").size() == 1; }));
     EXPECT_EQ (program.stopWith (SIGTERM, 20s), 0) << program.output;
     for (const auto* fault : { "X error", "X Error", "double free", "Sanitizer" })
         EXPECT_EQ (program.output.find (fault), std::string::npos) << program.output;

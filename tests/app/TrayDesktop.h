@@ -77,10 +77,13 @@ public:
 
     // The deepest window under the tray's panel: the icon the tray embedded,
     // once it is at least 16 px wide and has stayed put for half a second
-    // (until then the tray may dock it again, and a click is lost).
+    // (until then the tray may dock it again, and a click is lost). Without
+    // a tray, the program's own icon window.
     static std::optional<Window> trayIcon()
     {
         std::optional<Window> icon, last;
+        if (std::vector<Window> own; ! panel())
+            return waitUntil ([&] { return (own = windows ("Loomwell icon")).size() == 1; }) ? std::optional (own.front()) : std::nullopt;
         for (int still = 0; still < 3 && waitUntil ([&] { return panel().has_value(); }, 20s); std::this_thread::sleep_for (150ms))
         {
             static const std::regex child (R"(^(\s+)(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)$)");
@@ -105,9 +108,6 @@ public:
         return run ({ "xdotool", "mousemove", std::to_string (at.x), std::to_string (at.y) })
             && (button == 0 || run ({ "xdotool", "click", std::to_string (button) }));
     }
-
-    // What a window shows, as an X window dump (xwd; image viewers read it).
-    static void save (const Window& window, const std::string& path) { run ({ "xwd", "-silent", "-id", window.id, "-out", path + ".xwd" }); }
 
 private:
     static std::optional<std::string> panel()
@@ -158,22 +158,28 @@ public:
         return icon && Desktop::click (icon->centre()) && waitUntil ([] { return Desktop::windows ("Loomwell").empty(); }) ? "" : "the popover stays";
     }
 
-    void savePopover (const std::string& name) const { Desktop::save (popover, shots + "/" + name); }
+    // What a window shows, as an X window dump (xwd; image viewers read it).
+    void save (const Window& window, const std::string& name) const
+    {
+        if (! name.empty())
+            run ({ "xwd", "-silent", "-id", window.id, "-out", shots + "/" + name + ".xwd" });
+    }
 
     // A slot's row ("Music", "Game", "A", "B": 92 points below the popover's
     // top, 77 apart) opens the picker when it is empty, else the slot menu.
     std::string clickSlot (int slot, const std::string& shot = {})
     {
         const auto menus = Desktop::click ({ popover.x + 15 + 77 * slot + 34, popover.y + 137 }) ? waitForMenus (1) : std::vector<Window>();
-        if (! menus.empty() && ! shot.empty())
-            Desktop::save (menus.front(), shots + "/" + shot);
-        return menus.empty() ? "no menu on the row" : "";
+        if (menus.empty())
+            return "no menu on the row";
+        save (menus.front(), shot);
+        return {};
     }
 
     // In the open slot menu, a "Remove ..." row, or "Add" below the separator
     // that follows `sources` rows.
-    std::string chooseRemove (int index) { return chooseIn (0, index, 0); }
-    std::string chooseAdd (int sources) { return chooseIn (0, sources, separatorHeight); }
+    std::string chooseRemove (int index) { return chooseInSlotMenu (index, 0); }
+    std::string chooseAdd (int sources) { return chooseInSlotMenu (sources, separatorHeight); }
 
     // In the open picker ("Apps" 0, "Input Devices" 1), that submenu's row.
     std::string pick (int submenu, int row, const std::string& shot = {})
@@ -188,8 +194,7 @@ public:
         if (! hover (rowAt (picker, submenu, 0)) || (menus = waitForMenus (2)).size() != 2)
             return "no submenu";
         const auto& list = menus[0].id == picker.id ? menus[1] : menus[0];
-        if (! shot.empty())
-            Desktop::save (list, shots + "/" + shot);
+        save (list, shot);
         return choose (rowAt (list, row, 0)) && waitUntil ([] { return Desktop::windows ("menu").empty(); }) ? "" : "the menus stay open";
     }
 
@@ -229,10 +234,10 @@ private:
         return Desktop::click (at);
     }
 
-    std::string chooseIn (int menu, int row, int below)
+    std::string chooseInSlotMenu (int row, int below)
     {
         const auto menus = waitForMenus (1);
-        return menus.size() == 1 && choose (rowAt (menus[static_cast<size_t> (menu)], row, below)) ? "" : "no slot menu";
+        return menus.size() == 1 && choose (rowAt (menus.front(), row, below)) ? "" : "no slot menu";
     }
 
     const std::string shots;

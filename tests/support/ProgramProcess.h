@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+extern char** environ;
+
 namespace loomwell::testing
 {
 
@@ -55,7 +57,7 @@ public:
     bool started() const { return pid > 0 || exitStatus != -2; }
     pid_t processId() const { return pid; }
 
-    // False once the program has ended (it is reaped then).
+    // False once the program has ended (it is reaped then, its output read).
     bool running()
     {
         int status = 0;
@@ -64,18 +66,16 @@ public:
         pid = -1;
         exitStatus = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
         while (readSome (0))
-        {
-        }
+            continue;
         return false;
     }
 
     // Reads standard error until it holds `text` or the deadline passes.
     bool waitForOutput (const std::string& text, std::chrono::milliseconds deadline)
     {
-        for (const auto end = std::chrono::steady_clock::now() + deadline;
-             output.find (text) == std::string::npos && std::chrono::steady_clock::now() < end && readSome (100);)
-        {
-        }
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (output.find (text) == std::string::npos && std::chrono::steady_clock::now() < end && readSome (100))
+            continue;
         return output.find (text) != std::string::npos;
     }
 
@@ -109,7 +109,7 @@ private:
 };
 
 // Takes the umockdev variables out of this process's environment for its
-// life; the program gets them back (variables()).
+// life; the program gets them back (programEnvironment()).
 //
 // umockdev's preload library (0.17) enters every failed open() under /dev in
 // a table of 50 entries that nothing clears, through the testbed's default
@@ -128,7 +128,7 @@ public:
             ::unsetenv (name.c_str());
         std::error_code ignored;
         if (present())
-            std::filesystem::remove (dir() + "/ioctl/_default", ignored);
+            std::filesystem::remove (*saved[1].second + "/ioctl/_default", ignored);
     }
 
     ~UmockdevEnvironment()
@@ -139,11 +139,13 @@ public:
     }
 
     bool present() const { return saved[0].second && saved[1].second; }
-    const std::string& dir() const { return *saved[1].second; }
 
-    std::vector<std::string> variables() const
+    // This process's environment with the umockdev variables back.
+    std::vector<std::string> programEnvironment() const
     {
         std::vector<std::string> result;
+        for (char** variable = environ; *variable != nullptr; ++variable)
+            result.emplace_back (*variable);
         for (const auto& [name, value] : saved)
             if (value)
                 result.push_back (name + "=" + *value);
