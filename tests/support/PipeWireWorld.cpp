@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -30,24 +31,18 @@ using Clock = std::chrono::steady_clock;
 
 bool writeWav (const std::string& path, int channels, size_t frames, const std::function<float (size_t, int)>& sample)
 {
+    static_assert (std::endian::native == std::endian::little, "a WAV file's words are little-endian");
     const auto ch = static_cast<uint32_t> (channels), bytes = static_cast<uint32_t> (frames) * ch * 4;
+    // RIFF, WAVE, "fmt " (float, channels, rate, byte rate, frame size, bits), data
+    const uint32_t header[] = { 0x46464952, 36 + bytes, 0x45564157, 0x20746d66, 16, 3 | ch << 16, 48000, 48000 * ch * 4, ch * 4 | 32 << 16, 0x61746164, bytes };
     std::ofstream out (path, std::ios::binary);
-    const auto u16 = [&] (uint32_t v) { out.put (static_cast<char> (v & 0xFF)).put (static_cast<char> (v >> 8 & 0xFF)); };
-    const auto u32 = [&] (uint32_t v) { u16 (v & 0xFFFF); u16 (v >> 16); };
-    out << "RIFF"; u32 (36 + bytes); out << "WAVEfmt "; u32 (16);
-    u16 (3); u16 (ch); u32 (48000); u32 (48000 * ch * 4); u16 (ch * 4); u16 (32);
-    out << "data"; u32 (bytes);
-    std::vector<float> block;
+    out.write (reinterpret_cast<const char*> (header), sizeof header);
     for (size_t f = 0; f < frames; ++f)
-    {
         for (int c = 0; c < channels; ++c)
-            block.push_back (sample (f, c));
-        if (block.size() >= 65536 || f + 1 == frames)
         {
-            out.write (reinterpret_cast<const char*> (block.data()), static_cast<std::streamsize> (block.size() * 4));
-            block.clear();
+            const float value = sample (f, c);
+            out.write (reinterpret_cast<const char*> (&value), sizeof value);
         }
-    }
     return static_cast<bool> (out);
 }
 
@@ -67,7 +62,7 @@ bool waitUntil (const std::function<bool()>& ready, std::chrono::milliseconds ti
     return true;
 }
 
-static pid_t start (const std::vector<std::string>& argv, int out, const std::string& log)
+pid_t spawn (const std::vector<std::string>& argv, const std::string& log, int out)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init (&actions);
@@ -85,17 +80,12 @@ static pid_t start (const std::vector<std::string>& argv, int out, const std::st
     return started ? pid : -1;
 }
 
-pid_t spawn (const std::vector<std::string>& argv, const std::string& log)
-{
-    return start (argv, -1, log);
-}
-
 std::optional<std::string> run (const std::vector<std::string>& argv)
 {
     int fds[2];
     if (::pipe2 (fds, O_CLOEXEC) != 0)
         return std::nullopt;
-    const auto pid = start (argv, fds[1], "/dev/null");
+    const auto pid = spawn (argv, "/dev/null", fds[1]);
     ::close (fds[1]);
     std::string output;
     char buffer[4096];
@@ -178,11 +168,7 @@ struct PipeWireWorld::Session
 };
 
 PipeWireWorld::PipeWireWorld() = default;
-
-PipeWireWorld::~PipeWireWorld()
-{
-    stop();
-}
+PipeWireWorld::~PipeWireWorld() { stop(); }
 
 pid_t PipeWireWorld::spawn (const std::string& logName, const std::vector<std::string>& argv) const
 {
@@ -332,22 +318,17 @@ bool PipeWireWorld::feedInput (const std::string& uid, const std::string& descri
     return nodeNamed (uid, 2) && nodeNamed (feed, 2, "in") && processes.emplace_back (spawn (feed, { "pw-cat", "--playback", "--target", feed, "-P", props, wav })) > 0;
 }
 
-void PipeWireWorld::stopInput (const std::string& uid)
-{
-    auto& [processes, node] = inputs[uid];
-    for (auto pid = processes.rbegin(); pid != processes.rend(); ++pid)
-        stopProcess (*pid);
-    if (node)
-        destroyNode (*node);
-    inputs.erase (uid);
-}
-
 void PipeWireWorld::stopSources()
 {
     for (const auto pid : std::exchange (apps, {}))
         stopProcess (pid);
-    while (! inputs.empty())
-        stopInput (inputs.begin()->first);
+    for (auto& [uid, input] : std::exchange (inputs, {}))
+    {
+        for (auto pid = input.first.rbegin(); pid != input.first.rend(); ++pid)
+            stopProcess (*pid);
+        if (input.second)
+            destroyNode (*input.second);
+    }
 }
 
 //==============================================================================
@@ -458,10 +439,7 @@ bool ConsoleRecorder::start (const std::string& sinkName)
         };
         return e;
     }();
-    spa_audio_info_raw info {};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = 48000;
-    info.channels = static_cast<uint32_t> (numChannels);
+    spa_audio_info_raw info { .format = SPA_AUDIO_FORMAT_F32, .flags = 0, .rate = 48000, .channels = static_cast<uint32_t> (numChannels), .position = {} };
     for (uint32_t ch = 0; ch < info.channels; ++ch)
         info.position[ch] = SPA_AUDIO_CHANNEL_AUX0 + ch;
     uint8_t pod[1024];

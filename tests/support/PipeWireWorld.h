@@ -25,8 +25,9 @@ struct Sine
 // A 32-bit float WAV at 48 kHz, sample (frame, channel) by sample.
 bool writeWav (const std::string& path, int channels, size_t frames, const std::function<float (size_t, int)>& sample);
 bool waitUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s);
-// A program with its output appended to `log`; -1 when it cannot start.
-pid_t spawn (const std::vector<std::string>& argv, const std::string& log = "/dev/null");
+// A program with its errors appended to `log`, its output too unless `out`
+// is a descriptor for it; -1 when it cannot start.
+pid_t spawn (const std::vector<std::string>& argv, const std::string& log = "/dev/null", int out = -1);
 // A program run to its end: its standard output, nothing when it failed.
 std::optional<std::string> run (const std::vector<std::string>& argv);
 // SIGTERM, SIGKILL after the deadline, reaped; false when it had to be killed.
@@ -69,7 +70,6 @@ public:
     // An input fed with tones: one makes a mono virtual source (which
     // delivers through monitor ports), two a stereo source (a pw-loopback).
     bool feedInput (const std::string& uid, const std::string& description, const std::vector<Sine>& tones, double seconds = 120.0);
-    void stopInput (const std::string& uid);
     void stopSources();
 
 private:
