@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <set>
 #include <stdexcept>
 
 namespace loomwell::testing
@@ -160,12 +159,7 @@ private:
             r << "Quit with SIGTERM: exit status " << exitStatus << "\n";
         for (const auto& failure : failures)
             r << "FAILED: " << failure << "\n";
-        r << "\nFiles in " << out.string() << ":\n";
-        std::set<std::string> files { "report.txt" };
-        for (const auto& entry : std::filesystem::directory_iterator (out))
-            files.insert (entry.path().filename().string());
-        for (const auto& file : files)
-            r << "  " << file << "\n";
+        r << "\nRecordings (WAV), screenshots (xwd), logs and this report: " << out.string() << "\n";
         std::ofstream (out / "report.txt") << r.str();
         std::cout << "\n" << r.str() << std::flush;
     }
