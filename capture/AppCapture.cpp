@@ -2,6 +2,7 @@
 
 #include "AppList.h"
 #include "PipeWireConnection.h"
+#include "RealtimeScope.h"
 #include "SampleConversion.h"
 
 #include <pipewire/pipewire.h>
@@ -93,6 +94,7 @@ struct Capture
     // Loop thread: once per graph cycle. No lock, no wait, no allocation.
     static void process (void* data)
     {
+        const RealtimeScope scope ("loomwell-capture");
         auto& self = *static_cast<Capture*> (data);
         auto* buffer = pw_stream_dequeue_buffer (self.stream);
         if (buffer == nullptr)

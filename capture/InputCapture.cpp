@@ -2,6 +2,7 @@
 
 #include "InputDevices.h"
 #include "PipeWireConnection.h"
+#include "RealtimeScope.h"
 #include "SampleConversion.h"
 
 #include <pipewire/pipewire.h>
@@ -144,6 +145,7 @@ private:
     // The data thread, once per graph cycle: no locks, no allocation, no log.
     static void process (void* data)
     {
+        const RealtimeScope scope ("loomwell-input");
         auto& capture = *static_cast<InputCapture*> (data);
         auto* buffer = pw_stream_dequeue_buffer (capture.stream);
         if (buffer == nullptr)

@@ -1,6 +1,7 @@
 #include "PipeWireDeviceType.h"
 
 #include "PipeWireConnection.h"
+#include "RealtimeScope.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/debug/types.h>
@@ -226,6 +227,7 @@ private:
     // The data thread, once per graph cycle: no locks, no allocation.
     static void process (void* data)
     {
+        const RealtimeScope scope ("loomwell-output");
         auto& device = *static_cast<PipeWireOutputDevice*> (data);
         auto* buffer = pw_stream_dequeue_buffer (device.stream);
         if (buffer == nullptr)

@@ -1,50 +1,40 @@
-// The mixing callback must not touch the heap or lock in the steady state. This binary replaces the C
-// allocator (operator new and JUCE's heap blocks go through it) and pthread_mutex_lock to count such calls.
+// The mixing callback must not touch the heap or lock in the steady state
+// (operator new and JUCE's heap blocks go through the counted allocator).
 
 #include "ChannelTable.h"
 #include "Mixer.h"
+#include "RealtimeCalls.h"
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
-namespace
-{
-thread_local bool counting = false;
-std::atomic<long> calls { 0 };
-void note() noexcept { if (counting) calls.fetch_add (1, std::memory_order_relaxed); }
-} // namespace
-
-extern "C"
-{
-void* __libc_malloc (size_t);
-void* __libc_calloc (size_t, size_t);
-void* __libc_realloc (void*, size_t);
-void* __libc_memalign (size_t, size_t);
-void __libc_free (void*);
-int loomwellLibcMutexLock (pthread_mutex_t*);
-int loomwellLibcMutexTrylock (pthread_mutex_t*);
-
-// glibc's own lock functions, reached through the second names it exports
-// them under, the usual ones being replaced below.
-__asm__ (".symver loomwellLibcMutexLock, __pthread_mutex_lock@GLIBC_2.2.5");
-__asm__ (".symver loomwellLibcMutexTrylock, __pthread_mutex_trylock@GLIBC_2.2.5");
-
-void* malloc (size_t n) noexcept { note(); return __libc_malloc (n); }
-void* calloc (size_t c, size_t n) noexcept { note(); return __libc_calloc (c, n); }
-void* realloc (void* p, size_t n) noexcept { note(); return __libc_realloc (p, n); }
-void* aligned_alloc (size_t a, size_t n) noexcept { note(); return __libc_memalign (a, n); }
-void free (void* p) noexcept { if (p != nullptr) note(); __libc_free (p); }
-int pthread_mutex_lock (pthread_mutex_t* m) noexcept { note(); return loomwellLibcMutexLock (m); }
-int pthread_mutex_trylock (pthread_mutex_t* m) noexcept { note(); return loomwellLibcMutexTrylock (m); }
-}
+#include <thread>
 
 TEST (EngineAllocation, theCallbackNeitherTouchesTheHeapNorLocksOnceItsScratchFits)
 {
     using namespace loomwell;
-    const auto countWhile = [] (auto&& fn) { calls = 0; counting = true; fn(); counting = false; return calls.load(); };
+    namespace realtime = loomwell::testing::realtime;
+    const auto countWhile = [] (auto&& fn)
+    {
+        realtime::calls = 0;
+        const RealtimeScope scope ("quiet");
+        realtime::steady = true;
+        fn();
+        realtime::steady = false;
+        return realtime::calls.load();
+    };
+    // The counting itself.
     std::mutex m;
-    EXPECT_EQ (countWhile ([&] { int* volatile p = new int (1); delete p; const std::lock_guard lock (m); }), 3);
+    int fds[2];
+    ASSERT_EQ (::pipe (fds), 0);
+    EXPECT_EQ (countWhile ([&] {
+        int* volatile p = new int (1);
+        delete p;
+        const std::lock_guard lock (m);
+        EXPECT_EQ (::write (fds[1], "x", 1), 1);
+        std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    }), 5) << "new, delete, lock, write, sleep";
+    ::close (fds[0]);
+    ::close (fds[1]);
 
     // Sixteen sources, four per slot, each with a ring buffer full of 0.25.
     ChannelTable table;
