@@ -10,163 +10,17 @@
 #include "PipeWireConnection.h"
 #include "PipeWireDeviceType.h"
 #include "PipeWireWorld.h"
+#include "RealtimeCalls.h"
 #include "SourceRouter.h"
 
 #include <gtest/gtest.h>
-#include <pipewire/extensions/profiler.h>
 #include <pipewire/impl.h>
-#include <spa/param/profiler.h>
-#include <spa/pod/parser.h>
 #include <systemd/sd-bus.h>
 
-#include <dlfcn.h>
-#include <execinfo.h>
-#include <linux/futex.h>
-#include <poll.h>
-#include <semaphore.h>
-#include <sys/epoll.h>
-#include <sys/syscall.h>
-
-#include <cerrno>
-#include <cstdarg>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
-
-//==============================================================================
-// The process callbacks of our streams (console output, app and input
-// captures) run in a scope marked by a listener of ours that the replaced
-// pw_stream_add_listener puts first, so the program stays untouched. In the
-// steady state each allocation, lock, wait or blocking call in that scope is
-// counted; the binary exports its replacements so that PipeWire's plugins
-// reach them too (not under a sanitizer, which owns those functions).
-namespace
-{
-thread_local const char* inCallback = nullptr;
-thread_local bool noting = false;
-std::atomic<bool> steady { false };
-std::atomic<long> calls { 0 }, callbacks[3] {};
-std::atomic<const char*> firstCall { nullptr }, firstCallback { nullptr };
-const char* const ourStreams[] = { "loomwell-output", "loomwell-capture", "loomwell-input" };
-
-// The first call's stack goes to standard error, without allocating.
-[[maybe_unused]] void note (const char* function) noexcept
-{
-    if (inCallback == nullptr || noting || ! steady.load (std::memory_order_relaxed))
-        return;
-    noting = true;
-    if (calls.fetch_add (1) == 0 && std::string_view (inCallback) != "self-check")
-    {
-        firstCall = function;
-        firstCallback = inCallback;
-        void* frames[32];
-        backtrace_symbols_fd (frames, backtrace (frames, 32), 2);
-    }
-    noting = false;
-}
-
-struct Marks
-{
-    int kind = 0;
-    void (*process) (void*) = nullptr;
-    void* data = nullptr;
-    pw_stream_events rest {};
-    spa_hook hook {};
-};
-
-void markedProcess (void* m)
-{
-    const auto& marks = *static_cast<Marks*> (m);
-    callbacks[marks.kind].fetch_add (1, std::memory_order_relaxed);
-    inCallback = ourStreams[marks.kind];
-    marks.process (marks.data);
-    inCallback = nullptr;
-}
-} // namespace
-
-extern "C" void pw_stream_add_listener (pw_stream* stream, spa_hook* listener, const pw_stream_events* events, void* data)
-{
-    static const auto next = reinterpret_cast<decltype (&pw_stream_add_listener)> (dlsym (RTLD_NEXT, "pw_stream_add_listener"));
-    static const pw_stream_events marked = [] {
-        pw_stream_events e {};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.process = markedProcess;
-        return e;
-    }();
-    static std::mutex lock;
-    static auto* all = new std::deque<Marks>; // a stream may call back until the process ends
-    const char* name = pw_properties_get (pw_stream_get_properties (stream), PW_KEY_NODE_NAME);
-    const auto kind = std::find (std::begin (ourStreams), std::end (ourStreams), std::string (name != nullptr ? name : ""));
-    if (events->process == nullptr || kind == std::end (ourStreams))
-        return next (stream, listener, events, data);
-    const std::lock_guard guard (lock);
-    auto& marks = all->emplace_back (Marks { static_cast<int> (kind - std::begin (ourStreams)), events->process, data, *events });
-    marks.rest.process = nullptr;
-    next (stream, &marks.hook, &marked, &marks);
-    next (stream, listener, &marks.rest, data);
-}
-
-#if LOOMWELL_COUNT_REALTIME_CALLS
-// Each replacement notes the call and calls glibc's own: the allocator by the
-// names glibc also exports it under, the rest as the next definition.
-extern "C" void* __libc_malloc (size_t);
-extern "C" void* __libc_calloc (size_t, size_t);
-extern "C" void* __libc_realloc (void*, size_t);
-extern "C" void* __libc_memalign (size_t, size_t);
-extern "C" void __libc_free (void*);
-extern "C" void* malloc (size_t n) noexcept { note ("malloc"); return __libc_malloc (n); }
-extern "C" void* calloc (size_t c, size_t n) noexcept { note ("calloc"); return __libc_calloc (c, n); }
-extern "C" void* realloc (void* p, size_t n) noexcept { note ("realloc"); return __libc_realloc (p, n); }
-extern "C" void* aligned_alloc (size_t a, size_t n) noexcept { note ("aligned_alloc"); return __libc_memalign (a, n); }
-extern "C" int posix_memalign (void** p, size_t a, size_t n) noexcept { note ("posix_memalign"); return (*p = __libc_memalign (a, n)) ? 0 : ENOMEM; }
-extern "C" void free (void* p) noexcept
-{
-    if (p != nullptr)
-        note ("free");
-    __libc_free (p);
-}
-
-static void* nextDefinition (std::atomic<void*>& slot, const char* name, const char* version = nullptr)
-{
-    if (slot.load (std::memory_order_relaxed) == nullptr)
-        slot = version != nullptr ? dlvsym (RTLD_NEXT, name, version) : dlsym (RTLD_NEXT, name);
-    return slot.load (std::memory_order_relaxed);
-}
-
-#define LOOMWELL_INTERPOSE(result, name, params, args, except, ...)                                                          \
-    static std::atomic<void*> next_##name;                                                                                 \
-    extern "C" result name params except                                                                                  \
-    {                                                                                                                     \
-        note (#name);                                                                                                     \
-        return reinterpret_cast<result (*) params> (nextDefinition (next_##name, #name __VA_OPT__ (, ) __VA_ARGS__)) args; \
-    }
-LOOMWELL_INTERPOSE (int, pthread_mutex_lock, (pthread_mutex_t* m), (m), noexcept)
-LOOMWELL_INTERPOSE (int, pthread_cond_wait, (pthread_cond_t* c, pthread_mutex_t* m), (c, m), , "GLIBC_2.3.2")
-LOOMWELL_INTERPOSE (int, pthread_cond_timedwait, (pthread_cond_t* c, pthread_mutex_t* m, const timespec* t), (c, m, t), , "GLIBC_2.3.2")
-LOOMWELL_INTERPOSE (int, sem_wait, (sem_t* s), (s), )
-LOOMWELL_INTERPOSE (int, sem_timedwait, (sem_t* s, const timespec* t), (s, t), )
-LOOMWELL_INTERPOSE (ssize_t, read, (int fd, void* b, size_t n), (fd, b, n), )
-LOOMWELL_INTERPOSE (ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n), )
-LOOMWELL_INTERPOSE (int, poll, (pollfd* f, nfds_t n, int t), (f, n, t), )
-LOOMWELL_INTERPOSE (int, epoll_wait, (int fd, epoll_event* e, int n, int t), (fd, e, n, t), )
-LOOMWELL_INTERPOSE (int, nanosleep, (const timespec* r, timespec* left), (r, left), )
-
-static std::atomic<void*> next_syscall;
-extern "C" long syscall (long number, ...) noexcept
-{
-    va_list list;
-    va_start (list, number);
-    long a[6];
-    for (auto& value : a)
-        value = va_arg (list, long);
-    va_end (list);
-    if (number == SYS_futex && ((a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT || (a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET))
-        note ("futex wait");
-    return reinterpret_cast<long (*) (long, ...)> (nextDefinition (next_syscall, "syscall")) (number, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-#endif
 
 namespace loomwell
 {
@@ -524,97 +378,13 @@ TEST_F (Console, CaptureStressNoCaptureOutlivesItsEntryWhileConsolesComeAndGo)
         EXPECT_EQ (mismatch (rig), "");
 }
 
-// The daemon's profiler as pw-top reads it: graph cycles, the increase of the
-// drivers' xrun counts, node cycles not finished when it looked.
-class Profiler
-{
-public:
-    Profiler()
-    {
-        static const pw_profiler_events profile = { PW_VERSION_PROFILER_EVENTS, [] (void* me, const spa_pod* pod) { static_cast<Profiler*> (me)->count (pod); } };
-        static const pw_registry_events events = { PW_VERSION_REGISTRY_EVENTS, [] (void* me, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict*) {
-            auto& self = *static_cast<Profiler*> (me);
-            if (std::string (type) == PW_TYPE_INTERFACE_Profiler && self.profiler == nullptr)
-            {
-                self.profiler = static_cast<pw_proxy*> (pw_registry_bind (self.registry, id, type, PW_VERSION_PROFILER, 0));
-                pw_proxy_add_object_listener (self.profiler, &self.profilerHook, &profile, &self);
-            }
-        }, nullptr };
-        pw_context_load_module (context, PW_EXTENSION_MODULE_PROFILER, nullptr, nullptr);
-        pw_thread_loop_start (loop);
-        pw_thread_loop_lock (loop);
-        registry = pw_core_get_registry (core = pw_context_connect (context, nullptr, 0), PW_VERSION_REGISTRY, 0);
-        pw_registry_add_listener (registry, &registryHook, &events, this);
-        pw_thread_loop_unlock (loop);
-    }
-
-    ~Profiler()
-    {
-        pw_thread_loop_stop (loop);
-        if (profiler != nullptr)
-            pw_proxy_destroy (profiler);
-        pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
-        pw_core_disconnect (core);
-        pw_context_destroy (context);
-        pw_thread_loop_destroy (loop);
-    }
-
-    std::array<uint64_t, 3> totals() const // cycles, xruns, unfinished
-    {
-        const std::lock_guard guard (lock);
-        return counts;
-    }
-
-private:
-    // An object per cycle: the driver's info (counter, three loads, xrun
-    // count), then the blocks (id, name, four times, status) of it and its followers.
-    void count (const spa_pod* pod)
-    {
-        const std::lock_guard guard (lock);
-        const auto* body = SPA_POD_BODY_CONST (pod);
-        for (auto* object = static_cast<const spa_pod*> (body); spa_pod_is_inside (body, SPA_POD_BODY_SIZE (pod), object); object = static_cast<const spa_pod*> (spa_pod_next (object)))
-        {
-            const auto* obj = reinterpret_cast<const spa_pod_object*> (object);
-            int32_t xrunCount = -1, id = 0, status = 0;
-            int64_t t[5];
-            float loads[3];
-            const char* name = nullptr;
-            for (auto* prop = spa_pod_prop_first (&obj->body); spa_pod_is_object_type (object, SPA_TYPE_OBJECT_Profiler)
-                 && spa_pod_prop_is_inside (&obj->body, obj->pod.size, prop); prop = spa_pod_prop_next (prop))
-                if (prop->key == SPA_PROFILER_info)
-                    spa_pod_parse_struct (&prop->value, SPA_POD_Long (&t[0]), SPA_POD_Float (&loads[0]), SPA_POD_Float (&loads[1]), SPA_POD_Float (&loads[2]),
-                                          SPA_POD_Int (&xrunCount));
-                else if ((prop->key == SPA_PROFILER_driverBlock || prop->key == SPA_PROFILER_followerBlock)
-                         && spa_pod_parse_struct (&prop->value, SPA_POD_Int (&id), SPA_POD_String (&name), SPA_POD_Long (&t[1]), SPA_POD_Long (&t[2]),
-                                                  SPA_POD_Long (&t[3]), SPA_POD_Long (&t[4]), SPA_POD_Int (&status)) >= 0)
-                {
-                    counts[2] += status != 3; // not finished
-                    if (prop->key != SPA_PROFILER_driverBlock || xrunCount < 0)
-                        continue;
-                    const auto [last, first] = lastXruns.try_emplace (id, xrunCount);
-                    counts[0] += 1;
-                    counts[1] += first ? 0u : static_cast<uint64_t> (std::max (0, xrunCount - std::exchange (last->second, xrunCount)));
-                }
-        }
-    }
-
-    pw_thread_loop* loop = pw_thread_loop_new ("profiler", nullptr);
-    pw_context* context = pw_context_new (pw_thread_loop_get_loop (loop), nullptr, 0);
-    pw_core* core = nullptr;
-    pw_registry* registry = nullptr;
-    pw_proxy* profiler = nullptr;
-    spa_hook registryHook {}, profilerHook {};
-    mutable std::mutex lock;
-    std::array<uint64_t, 3> counts {};
-    std::map<int32_t, int32_t> lastXruns;
-};
-
 // Four consoles, sixteen sources on one and four on each other, all playing
-// for a minute (LOOMWELL_OVERLOAD_SECONDS) after start-up: no xrun, no node
-// cycle left unfinished, no ring buffer overflowing or running short, every
-// source metered. A client stopped for a moment then shows that the profiler
-// would have seen a stall.
-TEST_F (Console, OverloadFourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShortBuffers)
+// for a minute (LOOMWELL_OVERLOAD_SECONDS) after start-up: no ring buffer
+// overflowing or running short, every source metered, and the busiest
+// console's sink receiving every block (a block not mixed in time reaches
+// it as a run of zeros). A source stopped for a moment then shows that the
+// counters would have seen a stall.
+TEST_F (Console, OverloadFourConsolesAndSixteenSourcesOnOneRunWithoutDropouts)
 {
     const std::vector<Rig> rigs {
         { { "3a7d", "7401", "V1", "0210", "Mixora Vantor" }, "vantor-1", { { { "l1", "l2", "l3", "l4" }, { "l5", "l6", "l7", "l8" }, { "l9", "l10", "l11", "mic1" },
@@ -623,7 +393,6 @@ TEST_F (Console, OverloadFourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShor
         { { "3a7d", "7401", "V2", "0210", "Mixora Vantor" }, "vantor-2", { { { "l2" }, { "l6" }, { "l10" }, { "line4" } } } },
         { { "3a7d", "7301", "T2", "0105", "Mixora Trel" }, "trel-2", { { { "l3" }, { "l7" }, { "mic2" }, { "l12" } } } } };
     const auto seconds = fromEnvironment ("LOOMWELL_OVERLOAD_SECONDS", LOOMWELL_OVERLOAD_SECONDS);
-    Profiler profiler;
     pid_t stalled = -1;
     for (int i = 1; i <= 12; ++i)
         ASSERT_GT (stalled = world->playTone (std::string ("l").append (std::to_string (i)), "Load", 440.0, 0.1f, seconds + 30.0), 0);
@@ -643,18 +412,19 @@ TEST_F (Console, OverloadFourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShor
         return sum;
     };
     pumpFor (10s); // links made, drivers settled, buffers at their level
-    const auto before = profiler.totals();
-    const auto faultsBefore = faults();
+    ConsoleRecorder recorder (10, seconds + 1.0);
+    ASSERT_TRUE (recorder.start ("vantor-1"));
+    const auto before = faults();
     pumpFor (std::chrono::seconds (seconds));
-    const auto after = profiler.totals();
-    const auto faultsAfter = faults();
-    std::cout << "overload: " << seconds << " s, " << after[0] - before[0] << " graph cycles, " << after[1] - before[1] << " xruns, " << after[2] - before[2]
-              << " unfinished node cycles, " << faultsAfter.first - faultsBefore.first << " samples dropped, " << faultsAfter.second - faultsBefore.second
-              << " short reads" << std::endl;
-    EXPECT_GT (after[0], before[0]);
-    EXPECT_EQ (after[1], before[1]) << "xruns";
-    EXPECT_EQ (after[2], before[2]) << "unfinished node cycles";
-    EXPECT_EQ (faultsAfter, faultsBefore) << "ring buffers overflowed or ran short";
+    const auto after = faults();
+    recorder.stop();
+    int dropouts = 0;
+    for (int ch = 2; ch < 10; ++ch)
+        dropouts += recorder.recording().dropouts (ch);
+    std::cout << "overload: " << seconds << " s, " << dropouts << " dropouts on vantor-1, " << after.first - before.first << " samples dropped, "
+              << after.second - before.second << " short reads" << std::endl;
+    EXPECT_EQ (dropouts, 0);
+    EXPECT_EQ (after, before) << "ring buffers overflowed or ran short";
     for (const auto& rig : rigs)
         for (const auto& entry : console (*rig.usb.serial)->getChannelTable().copyChannelStates())
             EXPECT_TRUE (! entry.active || entry.level > 0.05f) << rig.sink << " " << entry.bundleId << " is not heard";
@@ -662,31 +432,7 @@ TEST_F (Console, OverloadFourConsolesAndSixteenSourcesOnOneRunWithoutXrunsOrShor
     std::this_thread::sleep_for (300ms);
     ::kill (stalled, SIGCONT);
     pumpFor (1s);
-    EXPECT_GT (profiler.totals()[1] + profiler.totals()[2], after[1] + after[2]) << "the profiler does not see a stalled client";
-}
-
-// The counting itself: in a callback's scope, what allocates, locks, writes
-// and sleeps is counted.
-TEST (RealtimeCalls, AreCountedInOurCallbacks)
-{
-    if (! LOOMWELL_COUNT_REALTIME_CALLS)
-        GTEST_SKIP() << "a sanitizer owns these functions";
-    std::mutex mutex;
-    int fds[2];
-    ASSERT_EQ (::pipe (fds), 0);
-    steady = true;
-    inCallback = "self-check";
-    int* volatile number = new int (1);
-    delete number;
-    mutex.lock();
-    mutex.unlock();
-    EXPECT_EQ (::write (fds[1], "x", 1), 1);
-    std::this_thread::sleep_for (1ms);
-    inCallback = nullptr;
-    steady = false;
-    ::close (fds[0]);
-    ::close (fds[1]);
-    EXPECT_EQ (calls.exchange (0), 5) << "new, delete, lock, write, sleep";
+    EXPECT_NE (faults(), after) << "a stalled source goes unseen";
 }
 
 // The Vantor plays while its sources are put on slots and taken off again
@@ -699,15 +445,13 @@ TEST_F (Console, RealtimeSafetyOurCallbacksNeitherAllocateLockNorBlockWhileSourc
     std::map<std::string, uint32_t> slotOf { { "toneapp", 0 }, { "line-in", 2 } };
     ASSERT_GE (add (*vantor, 3, "mic"), 0);
     slotOf["mic"] = 3;
-    ASSERT_TRUE (pumpUntil ([] { return callbacks[0] > 0 && callbacks[1] > 0 && callbacks[2] > 0; })) << world->logs();
     for (const auto quantum : { "4096", "0" })
     {
         ASSERT_TRUE (run ({ "pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum }));
         pumpFor (2s);
     }
-    for (auto& count : callbacks)
-        count = 0;
-    steady = true;
+    realtime::steady = true;
+    std::set<std::string> heard; // sources metered meanwhile: their captures and the mix ran
     std::mt19937 random (9);
     auto restartAt = std::chrono::steady_clock::now() + 5s;
     for (const auto end = restartAt + std::chrono::seconds (LOOMWELL_RT_SECONDS - 5); std::chrono::steady_clock::now() < end && ! HasFailure();)
@@ -729,15 +473,17 @@ TEST_F (Console, RealtimeSafetyOurCallbacksNeitherAllocateLockNorBlockWhileSourc
         }
         pumpFor (std::chrono::milliseconds (100 + random() % 150));
         ASSERT_TRUE (vantor->isOpen());
+        for (const auto& state : vantor->getChannelTable().copyChannelStates())
+            if (state.active && state.level > 0.05f)
+                heard.insert (state.bundleId);
     }
     pumpFor (500ms);
-    steady = false;
+    realtime::steady = false;
     for (const auto& state : vantor->getChannelTable().copyChannelStates())
         EXPECT_TRUE (! state.active || state.bundleId == "otherapp" || state.level > 0.05f) << state.bundleId << " is not heard";
-    for (const auto& count : callbacks)
-        EXPECT_GT (count, 0);
-    if (calls > 0)
-        ADD_FAILURE() << calls << " calls, the first " << firstCall.load() << " in " << firstCallback.load() << " (stack above)";
+    EXPECT_EQ (heard.size(), 4u);
+    if (realtime::calls > 0)
+        ADD_FAILURE() << realtime::calls << " calls, the first " << realtime::firstCall.load() << " in " << realtime::firstScope.load() << " (stack above)";
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <numbers>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -62,12 +63,15 @@ bool waitUntil (const std::function<bool()>& ready, std::chrono::milliseconds ti
     return true;
 }
 
-pid_t spawn (const std::vector<std::string>& argv, const std::string& log, int out)
+pid_t spawn (const std::vector<std::string>& argv, const std::string& log, int out, int err, char* const* env)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init (&actions);
     posix_spawn_file_actions_addopen (&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (err >= 0)
+        posix_spawn_file_actions_adddup2 (&actions, err, 2);
+    else
+        posix_spawn_file_actions_addopen (&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2 (&actions, out >= 0 ? out : 2, 1);
     // A test that crashes takes what it started with it.
     std::vector<char*> args { const_cast<char*> ("setpriv"), const_cast<char*> ("--pdeathsig=TERM"), const_cast<char*> ("--") };
@@ -75,7 +79,7 @@ pid_t spawn (const std::vector<std::string>& argv, const std::string& log, int o
         args.push_back (const_cast<char*> (a.c_str()));
     args.push_back (nullptr);
     pid_t pid = -1;
-    const auto started = posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+    const auto started = posix_spawnp (&pid, args[0], &actions, nullptr, args.data(), env != nullptr ? env : environ) == 0;
     posix_spawn_file_actions_destroy (&actions);
     return started ? pid : -1;
 }
@@ -108,64 +112,31 @@ bool stopProcess (pid_t pid, std::chrono::milliseconds deadline)
     return false;
 }
 
-// The test's own client: a plain loop, iterated only while the test waits,
-// and the registry's globals with their properties (the type under "").
-struct PipeWireWorld::Session
+// The daemon's objects as `pw-cli ls` lists them: each one's properties,
+// with its type under "".
+using Globals = std::map<uint32_t, std::map<std::string, std::string>>;
+static Globals globals()
 {
-    pw_loop* loop = pw_loop_new (nullptr);
-    pw_context* context = pw_context_new (loop, nullptr, 0);
-    pw_core* core = pw_context_connect (context, nullptr, 0);
-    pw_registry* registry = core != nullptr ? pw_core_get_registry (core, PW_VERSION_REGISTRY, 0) : nullptr;
-    spa_hook hook {};
-    std::map<uint32_t, std::map<std::string, std::string>> globals;
+    static const std::regex object (R"(^\s*id (\d+), type ([^/]+)/\d+$)"), property (R"re(^\s*(\S+) = "(.*)"$)re");
+    Globals result;
+    std::istringstream lines (run ({ "pw-cli", "ls" }).value_or (""));
+    std::map<std::string, std::string>* current = nullptr;
+    for (std::string line; std::getline (lines, line);)
+        if (std::smatch m; std::regex_match (line, m, object))
+            (current = &result[static_cast<uint32_t> (std::stoul (m[1]))])->emplace ("", m[2]);
+        else if (current != nullptr && std::regex_match (line, m, property))
+            current->emplace (m[1], m[2]);
+    return result;
+}
 
-    Session()
-    {
-        static const pw_registry_events events = {
-            PW_VERSION_REGISTRY_EVENTS,
-            [] (void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
-                auto& global = static_cast<Session*> (data)->globals[id];
-                global[""] = type;
-                const spa_dict_item* item;
-                spa_dict_for_each (item, props)
-                    global[item->key] = item->value;
-            },
-            [] (void* data, uint32_t id) { static_cast<Session*> (data)->globals.erase (id); } };
-        if (registry != nullptr)
-            pw_registry_add_listener (registry, &hook, &events, this);
-    }
-
-    ~Session()
-    {
-        if (core != nullptr)
-        {
-            spa_hook_remove (&hook);
-            pw_proxy_destroy (reinterpret_cast<pw_proxy*> (registry));
-            pw_core_disconnect (core);
-        }
-        pw_context_destroy (context);
-        pw_loop_destroy (loop);
-    }
-
-    bool waitFor (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s)
-    {
-        pw_loop_enter (loop);
-        bool result = ready();
-        for (const auto end = Clock::now() + timeout; ! result && Clock::now() < end; result = ready())
-            pw_loop_iterate (loop, 10);
-        pw_loop_leave (loop);
-        return result;
-    }
-
-    std::vector<uint32_t> find (const std::map<std::string, std::string>& wanted)
-    {
-        std::vector<uint32_t> ids;
-        for (auto& [id, props] : globals)
-            if (std::all_of (wanted.begin(), wanted.end(), [&] (const auto& w) { return props[w.first] == w.second; }))
-                ids.push_back (id);
-        return ids;
-    }
-};
+static std::vector<uint32_t> find (Globals& all, const std::map<std::string, std::string>& wanted)
+{
+    std::vector<uint32_t> ids;
+    for (auto& [id, props] : all)
+        if (std::all_of (wanted.begin(), wanted.end(), [&] (const auto& w) { return props[w.first] == w.second; }))
+            ids.push_back (id);
+    return ids;
+}
 
 PipeWireWorld::PipeWireWorld() = default;
 PipeWireWorld::~PipeWireWorld() { stop(); }
@@ -207,8 +178,7 @@ bool PipeWireWorld::startSoundServer()
     for (const char* daemon : { "pipewire", "wireplumber" })
         soundServer.push_back (spawn (daemon, { daemon }));
     // The session manager announces itself with the "default" metadata.
-    if (waitUntil ([this] { return (session = std::make_unique<Session>())->registry != nullptr; }, 20s)
-        && session->waitFor ([this] { return ! session->find ({ { "", PW_TYPE_INTERFACE_Metadata }, { PW_KEY_METADATA_NAME, "default" } }).empty(); }, 20s)
+    if (waitUntil ([] { auto all = globals(); return ! find (all, { { "", PW_TYPE_INTERFACE_Metadata }, { PW_KEY_METADATA_NAME, "default" } }).empty(); }, 20s)
         && createSink ("speakers", "Speakers", 2))
         return true;
     stopSoundServer (true);
@@ -218,7 +188,6 @@ bool PipeWireWorld::startSoundServer()
 bool PipeWireWorld::stopSoundServer (bool crash)
 {
     stopSources();
-    session.reset();
     bool clean = true;
     for (auto it = soundServer.rbegin(); it != soundServer.rend(); ++it)
     {
@@ -266,18 +235,19 @@ std::optional<uint32_t> PipeWireWorld::createSink (const std::string& name, cons
 bool PipeWireWorld::destroyNode (uint32_t id)
 {
     // Ids are reused at once; serials are not.
-    const auto serial = [this, id] { return session->globals.count (id) > 0 ? session->globals[id][PW_KEY_OBJECT_SERIAL] : ""; };
-    const auto before = session != nullptr ? serial() : "";
-    return session != nullptr && run ({ "pw-cli", "destroy", std::to_string (id) }) && session->waitFor ([&] { return serial() != before; });
+    const auto serial = [id] { auto all = globals(); return all.contains (id) ? all[id][PW_KEY_OBJECT_SERIAL] : ""; };
+    const auto before = serial();
+    return ! before.empty() && run ({ "pw-cli", "destroy", std::to_string (id) }) && waitUntil ([&] { return serial() != before; });
 }
 
 std::optional<uint32_t> PipeWireWorld::nodeNamed (const std::string& name, size_t ports, const char* direction)
 {
     std::optional<uint32_t> found;
-    if (session != nullptr)
-        session->waitFor ([&] {
-            for (const auto id : session->find ({ { "", PW_TYPE_INTERFACE_Node }, { PW_KEY_NODE_NAME, name } }))
-                if (session->find ({ { "", PW_TYPE_INTERFACE_Port }, { PW_KEY_NODE_ID, std::to_string (id) }, { PW_KEY_PORT_DIRECTION, direction } }).size() == ports)
+    if (! soundServer.empty())
+        waitUntil ([&] {
+            auto all = globals();
+            for (const auto id : find (all, { { "", PW_TYPE_INTERFACE_Node }, { PW_KEY_NODE_NAME, name } }))
+                if (find (all, { { "", PW_TYPE_INTERFACE_Port }, { PW_KEY_NODE_ID, std::to_string (id) }, { PW_KEY_PORT_DIRECTION, direction } }).size() == ports)
                     found = id;
             return found.has_value();
         });
@@ -347,14 +317,6 @@ double Recording::rmsDbfs (int channel) const
     for (size_t f = settle; f < frames(); ++f)
         sum += static_cast<double> (at (f, channel)) * at (f, channel);
     return 10.0 * std::log10 (sum / static_cast<double> (std::max<size_t> (1, frames() - std::min (settle, frames()))));
-}
-
-std::optional<double> Recording::frequency (int channel) const
-{
-    int crossings = 0;
-    for (size_t f = settle + 1; f < frames(); ++f)
-        crossings += (at (f - 1, channel) < 0.0f) != (at (f, channel) < 0.0f);
-    return rmsDbfs (channel) < -60.0 ? std::nullopt : std::optional (crossings * 24000.0 / static_cast<double> (frames() - settle));
 }
 
 int Recording::dropouts (int channel) const
@@ -481,23 +443,9 @@ Recording ConsoleRecorder::recording() const
     return { numChannels, { samples.begin(), samples.begin() + static_cast<std::ptrdiff_t> (frames.load()) * numChannels } };
 }
 
-uint32_t ConsoleRecorder::quantum() const
+std::vector<std::pair<ConsoleRecorder::Clock::time_point, uint32_t>> ConsoleRecorder::cycleLog() const
 {
-    std::map<uint32_t, int> sizes;
-    for (uint32_t i = 0; i < numCycles.load(); ++i)
-        ++sizes[cycles[i].second];
-    sizes.erase (0);
-    return sizes.empty() ? 0 : std::max_element (sizes.begin(), sizes.end(), [] (auto& a, auto& b) { return a.second < b.second; })->first;
-}
-
-std::optional<ConsoleRecorder::Clock::time_point> ConsoleRecorder::firstSound (const std::vector<int>& channels) const
-{
-    for (uint32_t i = 0, frame = 0; i < numCycles.load(); frame += cycles[i++].second)
-        for (uint32_t f = frame; f < frame + cycles[i].second; ++f)
-            for (const auto ch : channels)
-                if (std::abs (samples[f * static_cast<size_t> (numChannels) + static_cast<size_t> (ch)]) > 1.0e-3f)
-                    return cycles[i].first;
-    return std::nullopt;
+    return { cycles.begin(), cycles.begin() + numCycles.load (std::memory_order_acquire) };
 }
 
 } // namespace loomwell::testing

@@ -25,9 +25,10 @@ struct Sine
 // A 32-bit float WAV at 48 kHz, sample (frame, channel) by sample.
 bool writeWav (const std::string& path, int channels, size_t frames, const std::function<float (size_t, int)>& sample);
 bool waitUntil (const std::function<bool()>& ready, std::chrono::milliseconds timeout = 10s);
-// A program with its errors appended to `log`, its output too unless `out`
-// is a descriptor for it; -1 when it cannot start.
-pid_t spawn (const std::vector<std::string>& argv, const std::string& log = "/dev/null", int out = -1);
+// A program with its errors appended to `log` (or on descriptor `err`), its
+// output too unless `out` is a descriptor for it, in this process's
+// environment unless `env` is given; -1 when it cannot start.
+pid_t spawn (const std::vector<std::string>& argv, const std::string& log = "/dev/null", int out = -1, int err = -1, char* const* env = nullptr);
 // A program run to its end: its standard output, nothing when it failed.
 std::optional<std::string> run (const std::vector<std::string>& argv);
 // SIGTERM, SIGKILL after the deadline, reaped; false when it had to be killed.
@@ -73,8 +74,6 @@ public:
     void stopSources();
 
 private:
-    struct Session;
-    std::unique_ptr<Session> session;
     std::string dir;
     pid_t bus = -1;
     std::vector<pid_t> soundServer, apps;
@@ -94,7 +93,6 @@ struct Recording
     float at (size_t frame, int channel) const { return samples[frame * static_cast<size_t> (channels) + static_cast<size_t> (channel)]; }
     double tone (int channel, double frequency) const; // a sine's amplitude (Goertzel)
     double rmsDbfs (int channel) const;
-    std::optional<double> frequency (int channel) const; // from the zero crossings; none when silent
     int dropouts (int channel) const; // runs of 64 zeros or more: blocks not delivered in time
     bool writeWav (const std::string& path) const { return testing::writeWav (path, channels, frames(), [this] (size_t f, int c) { return at (f, c); }); }
 };
@@ -123,8 +121,8 @@ public:
     bool start (const std::string& sinkName); // true once the first block is in
     void stop();
     Recording recording() const;
-    uint32_t quantum() const; // the block size most cycles had
-    std::optional<Clock::time_point> firstSound (const std::vector<int>& channels) const;
+    // When each graph cycle delivered its block, and the block's frames.
+    std::vector<std::pair<Clock::time_point, uint32_t>> cycleLog() const;
 
 private:
     struct Stream;

@@ -4,18 +4,14 @@
 // error on a pipe the test reads; and the mocked USB bus it runs on while the
 // test's own daemons run on the real system.
 
-#include <chrono>
+#include "PipeWireWorld.h"
+
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <optional>
 #include <poll.h>
-#include <spawn.h>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 extern char** environ;
 
@@ -31,21 +27,12 @@ public:
         for (const auto& variable : environment)
             envp.push_back (const_cast<char*> (variable.c_str()));
         envp.push_back (nullptr);
-        int fds[2];
-        if (::pipe2 (fds, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init (&actions);
-        posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2 (&actions, fds[1], STDERR_FILENO);
-        char setpriv[] = "/usr/bin/setpriv", death[] = "--pdeathsig=KILL", end[] = "--", path[] = LOOMWELL_PROGRAM;
-        char* argv[] = { setpriv, death, end, path, nullptr }; // a test that crashes takes the program with it
-        if (::posix_spawn (&pid, setpriv, &actions, nullptr, argv, envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy (&actions);
-        ::close (fds[1]);
-        errFd = fds[0];
+        if (int fds[2]; ::pipe2 (fds, O_CLOEXEC) == 0)
+        {
+            pid = spawn ({ LOOMWELL_PROGRAM }, {}, -1, fds[1], envp.data());
+            ::close (fds[1]);
+            errFd = fds[0];
+        }
     }
 
     ~ProgramProcess()
