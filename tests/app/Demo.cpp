@@ -3,9 +3,13 @@
 // PipeWire world, a tone application and a microphone fed with a tone, the
 // tray on a virtual display, and the loomwell program driven with xdotool:
 // the application on "Music", the microphone on "A", then the application
-// taken off again. What the console receives is recorded and judged.
+// taken off again; a right click offers the quit menu, and SIGTERM while it
+// is open ends the program cleanly. What the console receives is recorded
+// and judged. With --no-tray the display has nothing but Loomwell on it (no
+// tray, no window manager, none of the names a desktop would have made):
+// the icon is then a window of the program's own.
 //
-//   umockdev-run -d tests/devices/data/vantor-console.umockdev -- loomwell_demo [output folder]
+//   umockdev-run -d tests/devices/data/vantor-console.umockdev -- loomwell_demo [--no-tray] [output folder]
 //
 // Exits 0 only when every channel carries what it should at every step.
 
@@ -36,7 +40,7 @@ void require (const std::string& failed, const std::string& step)
 class Demo
 {
 public:
-    explicit Demo (std::filesystem::path folder) : out (std::move (folder)), tray (out.string()) {}
+    Demo (std::filesystem::path folder, bool trayed) : out (std::move (folder)), withTray (trayed), tray (out.string()) {}
 
     int run()
     {
@@ -64,8 +68,11 @@ public:
             require (tray.closePopover(), "closing the popover");
             removalRight = mismatches (record ("console-removal.wav"), { { 440.0, 0.3f, {} }, { 1000.0, 0.2f, { 6, 7 } } }).empty();
 
+            const auto icon = Desktop::trayIcon();
+            require (icon && Desktop::click (icon->centre(), 3) && waitUntil ([] { return Desktop::windows ("menu").size() == 1; }),
+                     "no quit menu on a right click");
             require ((exitStatus = program->stopWith (SIGTERM, 20s)) == 0, "loomwell did not exit cleanly on SIGTERM");
-            for (const auto* fault : { "Sanitizer", "runtime error" })
+            for (const auto* fault : { "Sanitizer", "runtime error", "X error", "X Error", "double free" })
                 require (program->output.find (fault) == std::string::npos, std::string ("loomwell reported: ") + fault);
         }
         catch (const std::runtime_error& failure)
@@ -94,8 +101,8 @@ private:
         say ("starting \"Tone App\" (440 Hz) and \"Demo Microphone\" (1000 Hz)");
         require (world.playTone ("toneapp", "Tone App", 440.0, 0.3f, 300.0) > 0, "the tone application does not play");
         require (world.feedInput ("demo-mic", "Demo Microphone", { { 1000.0, 0.2f } }, 300.0), "no microphone");
-        say ("starting Xvfb with a tray (trayer)");
-        require (desktop->start(), "the desktop");
+        say (withTray ? "starting Xvfb with a tray (trayer)" : "starting Xvfb alone: no tray");
+        require (desktop->start (withTray), "the desktop");
         const auto environment = umockdev.programEnvironment();
         say ("starting loomwell");
         const auto launched = std::chrono::steady_clock::now();
@@ -126,26 +133,22 @@ private:
     void report()
     {
         std::ostringstream r;
-        r << std::fixed << std::setprecision (1) << "Loomwell demo: one Mixora Vantor (umockdev), a private PipeWire world, the tray on Xvfb\n";
+        r << "Loomwell demo: one Mixora Vantor (umockdev), a private PipeWire world, " << (withTray ? "the tray on Xvfb\n" : "Xvfb with no tray\n");
         if (const auto at = log.find ("LMW: Opened "); at != std::string::npos)
             r << "Console: " << log.substr (at + 12, log.find ('\n', at) - at - 12) << "\n";
         r << "Sources: \"Tone App\" (440 Hz, -13.5 dBFS) on Music, \"Demo Microphone\" (1000 Hz, -17.0 dBFS) on A\n\n";
         if (levels.frames() > 0)
         {
-            r << "channel  slot   level (dBFS)  tone       expected          check\n";
+            r << "channel  slot   level (dBFS)  expected          check\n";
             int dropouts = 0;
             for (int ch = 0; ch < 10; ++ch)
             {
                 const bool music = ch == 4 || ch == 5, a = ch == 6 || ch == 7;
                 const auto db = levels.rmsDbfs (ch);
-                const auto hz = levels.frequency (ch);
-                std::ostringstream level, tone;
-                level << std::fixed << std::setprecision (1) << db;
-                tone << std::fixed << std::setprecision (0) << hz.value_or (0.0) << " Hz";
                 dropouts += music || a ? levels.dropouts (ch) : 0;
                 r << std::left << std::setw (9) << ch << std::setw (7) << std::array { "-", "Game", "Music", "A", "B" }[static_cast<size_t> (ch / 2)]
-                  << std::setw (14) << (db > -120.0 ? level.str() : "silent") << std::setw (11) << (hz ? tone.str() : "-") << std::setw (18)
-                  << (music ? "Tone App 440 Hz" : a ? "Microphone 1 kHz" : "silence")
+                  << std::setw (14) << (db > -120.0 ? juce::String (db, 1).toStdString() : "silent")
+                  << std::setw (18) << (music ? "Tone App 440 Hz" : a ? "Microphone 1 kHz" : "silence")
                   << ((music || a ? levels.tone (ch, music ? 440.0 : 1000.0) > (music ? 0.25 : 0.17) : db < -60.0) ? "ok" : "WRONG") << "\n";
             }
             r << "Routing: " << (routingRight ? "right" : "WRONG") << "\n"
@@ -153,7 +156,7 @@ private:
               << "Removal (\"Remove Tone App\" in Music's slot menu): " << (removalRight ? "Music silent, A still the microphone" : "WRONG") << "\n\n";
         }
         if (startUp.count() > 0)
-            r << std::setprecision (2) << "Start-up: " << std::chrono::duration<double> (startUp).count() << " s from launch to \"LMW: now tracking 1 devices\"\n"
+            r << std::fixed << std::setprecision (2) << "Start-up: " << std::chrono::duration<double> (startUp).count() << " s from launch to \"LMW: now tracking 1 devices\"\n"
               << "A second start in the session: " << (secondRefused ? "refused, the first runs on" : "NOT REFUSED") << "\n";
         if (exitStatus >= 0)
             r << "Quit with SIGTERM: exit status " << exitStatus << "\n";
@@ -165,6 +168,7 @@ private:
     }
 
     const std::filesystem::path out;
+    const bool withTray;
     UmockdevEnvironment umockdev;
     PipeWireWorld world;
     std::unique_ptr<Desktop> desktop = std::make_unique<Desktop>();
@@ -183,13 +187,15 @@ private:
 
 int main (int argc, char** argv)
 {
+    const bool withTray = argc < 2 || std::string (argv[1]) != "--no-tray";
+    const char* folder = argc > (withTray ? 1 : 2) ? argv[withTray ? 1 : 2] : nullptr;
     char pattern[] = "/tmp/loomwell-demo-XXXXXX";
     std::error_code error;
-    if (argc > 1 ? ! std::filesystem::create_directories (argv[1], error) && error : ::mkdtemp (pattern) == nullptr)
+    if (folder != nullptr ? ! std::filesystem::create_directories (folder, error) && error : ::mkdtemp (pattern) == nullptr)
         return 2;
-    const auto out = std::filesystem::absolute (argc > 1 ? argv[1] : pattern);
+    const auto out = std::filesystem::absolute (folder != nullptr ? folder : pattern);
     const juce::ScopedJuceInitialiser_GUI juce;
-    const auto result = loomwell::testing::Demo (out).run();
+    const auto result = loomwell::testing::Demo (out, withTray).run();
     std::cout << "demo: " << (result == 0 ? "the routing is right" : "FAILED") << "; everything is in " << out.string() << std::endl;
     return result;
 }
