@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConsoleLanes.h"
 #include "RingBuffer.h"
 
 #include <cstdint>
@@ -9,23 +10,22 @@
 namespace loomwell
 {
 
-// The audio of one application, fed into a channel's ring buffer as 32-bit
-// float interleaved stereo at 48 kHz. The capture is a PipeWire capture stream
-// of our own that is linked to every playback stream of the application: the
-// application keeps playing where it plays (a tap, not a move). It follows the
-// graph for as long as it is registered: streams the application opens later
-// are linked in, also after the application quit and started again; while it
-// plays nothing the capture stays registered and silent.
+// The audio of one application, fed into a channel's ring buffer as
+// interleaved stereo at the console's rate. The capture takes a lane of the
+// console's node (see ConsoleLanes) and links every playback stream of the
+// application into it: the application keeps playing where it plays (a tap,
+// not a move), and its blocks reach the console in the cycle they were
+// played in. It follows the graph for as long as it is registered: streams
+// the application opens later are linked in, also after the application
+// quit and started again; while it plays nothing the lane stays silent.
 //
 // Captures are filed by console (opaque: the device instance) and channel
 // id, since channel ids repeat across consoles. Main thread only; the graph
 // is followed through PipeWireConnection's listener, so the message loop must
-// run. Each capture keeps its share of the ring buffer until its stream can no
-// longer call back: a start that gives up late or a stop never lets a writer
-// into a buffer its channel has released.
+// run. A stop returns once the lane writes into the ring buffer no more.
 
 // Stops the channel's capture first. Logs "LMW: App not found: %s" when no
-// application with that identity is playing. Blocks at most 10 s after the stop.
+// application with that identity is playing.
 // An application that is not playing when its capture starts: a source a
 // person picks is left silent (giveUp); a source put back on its slot after
 // the console or the sound server came back waits for it (waitForIt), as
@@ -36,10 +36,10 @@ enum class AbsentApp
     waitForIt
 };
 
-void startAppCapture (const void* console, const std::string& bundleId, int32_t channelId,
+void startAppCapture (const void* console, std::shared_ptr<ConsoleLanes> lanes, const std::string& bundleId, int32_t channelId,
                       std::shared_ptr<RingBuffer> ringBuffer, AbsentApp absent = AbsentApp::giveUp);
 
-// Blocks at most 5 s; nothing happens when the channel has no capture.
+// Nothing happens when the channel has no capture.
 void stopAppCapture (const void* console, int32_t channelId);
 
 // The channel table moved a running capture's buffer to another entry (a slot

@@ -1,13 +1,16 @@
 #include "PipeWireDeviceType.h"
 
 #include "PipeWireConnection.h"
+#include "PortLinks.h"
 #include "RealtimeScope.h"
 
+#include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 #include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/audio/type-info.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <dlfcn.h>
 #include <map>
@@ -22,6 +25,12 @@ namespace
 const char* const pipeWireTypeName = "PipeWire";
 constexpr auto connectTimeout = std::chrono::seconds (3);
 
+// The console's node: one pw_filter with an output port per channel of the
+// sink, linked to the sink's input ports, and the input ports of its lanes
+// (see ConsoleLanes). Its process writes every lane's block into its source's
+// ring buffer, then mixes: the graph has run the sources before it in the
+// same cycle, under the console's driver, so a source reaches the console
+// in the cycle it played in, whatever clock it came from.
 class PipeWireOutputDevice final : public juce::AudioIODevice
 {
 public:
@@ -30,7 +39,7 @@ public:
     {
         auto& connection = PipeWireConnection::instance();
         defaultRate = connection.defaultSampleRate();
-        defaultBlockSize = juce::jlimit (64, 4096, connection.defaultQuantum());
+        defaultBlockSize = juce::jlimit (64, maxBlockSize, connection.defaultQuantum());
         sampleRate = defaultRate;
         blockSize = defaultBlockSize;
 
@@ -72,64 +81,30 @@ public:
                 activeIndices.push_back (ch);
 
         sampleRate = requestedRate > 0 ? requestedRate : defaultRate;
-        blockSize = requestedBlockSize > 0 ? requestedBlockSize : defaultBlockSize;
+        blockSize = juce::jlimit (1, maxBlockSize, requestedBlockSize > 0 ? requestedBlockSize : defaultBlockSize);
         channelData.assign (static_cast<size_t> (numChannels), nullptr);
         activeData.assign (activeIndices.size(), nullptr);
+        spare.assign (static_cast<size_t> (maxBlockSize), 0.0f);
+        interleaved.assign (2 * static_cast<size_t> (maxBlockSize), 0.0f);
 
         if (numChannels == 0)
             return lastError = "The PipeWire sink '" + getName() + "' has no channels";
 
         auto& connection = PipeWireConnection::instance();
-        PipeWireConnection::Lock lock;
-        if (connection.core() == nullptr)
-            return lastError = "PipeWire is not running";
-
-        auto* props = pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio",
-                                         PW_KEY_MEDIA_CATEGORY, "Playback",
-                                         PW_KEY_MEDIA_NAME, getName().toRawUTF8(),
-                                         PW_KEY_NODE_NAME, "loomwell-output",
-                                         PW_KEY_NODE_DONT_RECONNECT, "true",
-                                         nullptr);
-        pw_properties_setf (props, PW_KEY_TARGET_OBJECT, "%" PRIu64, sink.serial);
-        pw_properties_setf (props, PW_KEY_NODE_LATENCY, "%d/%d", blockSize, juce::roundToInt (sampleRate));
-
-        stream = pw_stream_new (connection.core(), "Loomwell", props);
-        if (stream == nullptr)
-            return lastError = "Could not create a PipeWire stream";
-
-        connection.retainCore();
-        pw_stream_add_listener (stream, &streamHook, &streamEvents, this);
-        removalWatch = connection.watchRemoval (sink.id, [this] {
-            gone.store (true);
-            PipeWireConnection::instance().signalWaiters();
-        });
-
-        // Our channel positions are the sink's, so that no remixing happens
-        // between our channel n and the sink's channel n.
-        spa_audio_info_raw info {};
-        info.format = SPA_AUDIO_FORMAT_F32P;
-        info.rate = static_cast<uint32_t> (juce::roundToInt (sampleRate));
-        info.channels = static_cast<uint32_t> (numChannels);
-        for (uint32_t ch = 0; ch < info.channels; ++ch)
         {
-            const auto position = spa_debug_type_find_type_short (spa_type_audio_channel, sink.inputChannels[ch].c_str());
-            info.position[ch] = position != SPA_ID_INVALID ? position : SPA_AUDIO_CHANNEL_AUX0 + ch;
+            PipeWireConnection::Lock lock;
+            if (connection.core() == nullptr)
+                return lastError = "PipeWire is not running";
+            if (! makeFilterLocked())
+            {
+                destroyFilterLocked();
+                return lastError = "Could not connect to the PipeWire sink '" + getName() + "'";
+            }
         }
-
-        uint8_t podBuffer[1024];
-        auto builder = SPA_POD_BUILDER_INIT (podBuffer, sizeof (podBuffer));
-        const spa_pod* params[] = { spa_format_audio_raw_build (&builder, SPA_PARAM_EnumFormat, &info) };
-
-        const auto flags = static_cast<pw_stream_flags> (PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
-                                                         | PW_STREAM_FLAG_RT_PROCESS | PW_STREAM_FLAG_INACTIVE
-                                                         | PW_STREAM_FLAG_DONT_RECONNECT);
-        const bool connected = pw_stream_connect (stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) == 0
-            && connection.waitLocked ([this] { return linked() || failed(); }, connectTimeout)
-            && linked();
-
-        if (! connected)
+        if (! linkPorts())
         {
-            destroyStreamLocked();
+            PipeWireConnection::Lock lock;
+            destroyFilterLocked();
             return lastError = "Could not connect to the PipeWire sink '" + getName() + "'";
         }
         return {};
@@ -138,24 +113,22 @@ public:
     void close() override
     {
         stop();
-        if (stream != nullptr)
+        if (filter != nullptr)
         {
             PipeWireConnection::Lock lock;
-            destroyStreamLocked();
+            destroyFilterLocked();
         }
     }
 
-    bool isOpen() override { return stream != nullptr; }
+    bool isOpen() override { return filter != nullptr; }
 
     void start (juce::AudioIODeviceCallback* newCallback) override
     {
-        if (stream == nullptr || newCallback == nullptr || callback.load() != nullptr)
+        if (filter == nullptr || newCallback == nullptr || callback.load() != nullptr)
             return;
 
         newCallback->audioDeviceAboutToStart (this);
         callback.store (newCallback);
-        PipeWireConnection::Lock lock;
-        pw_stream_set_active (stream, true);
     }
 
     void stop() override
@@ -168,11 +141,6 @@ public:
         // callback, it can never call it again.
         while (inProcess.load())
             std::this_thread::yield();
-
-        {
-            PipeWireConnection::Lock lock;
-            pw_stream_set_active (stream, false);
-        }
         old->audioDeviceStopped();
     }
 
@@ -199,96 +167,193 @@ public:
     int getOutputLatencyInSamples() override { return blockSize; }
     int getInputLatencyInSamples() override { return 0; }
 
-private:
-    // Loop thread, lock held.
-    bool linked() const { return state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING; }
-    bool failed() const { return state == PW_STREAM_STATE_ERROR || gone.load(); }
+    const std::shared_ptr<ConsoleLanes> lanes = std::make_shared<ConsoleLanes>();
 
-    void destroyStreamLocked()
+private:
+    // The largest graph quantum PipeWire runs.
+    static constexpr int maxBlockSize = 8192;
+
+    // Lock held. The node with its ports, connected and active: it runs as
+    // soon as its outputs are linked, so that lanes are written and the
+    // console gets silence while nothing is started.
+    bool makeFilterLocked()
     {
         auto& connection = PipeWireConnection::instance();
-        connection.unwatchRemoval (removalWatch);
-        pw_stream_destroy (stream);
-        connection.releaseCore();
-        stream = nullptr;
-        state = PW_STREAM_STATE_UNCONNECTED;
+        auto* props = pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio",
+                                         PW_KEY_MEDIA_CATEGORY, "Filter",
+                                         PW_KEY_MEDIA_ROLE, "DSP",
+                                         PW_KEY_MEDIA_NAME, getName().toRawUTF8(),
+                                         PW_KEY_NODE_NAME, "loomwell-console",
+                                         PW_KEY_NODE_DESCRIPTION, ("Loomwell: " + getName()).toRawUTF8(),
+                                         PW_KEY_NODE_ALWAYS_PROCESS, "true",
+                                         PW_KEY_NODE_AUTOCONNECT, "false",
+                                         PW_KEY_NODE_DONT_RECONNECT, "true",
+                                         nullptr);
+        // The console's quantum stays what it asks for, whatever its sources ask.
+        pw_properties_setf (props, PW_KEY_NODE_LATENCY, "%d/%d", blockSize, juce::roundToInt (sampleRate));
+        filter = pw_filter_new (connection.core(), "Loomwell", props);
+        if (filter == nullptr)
+            return false;
+        connection.retainCore();
+        pw_filter_add_listener (filter, &filterHook, &filterEvents, this);
+        removalWatch = connection.watchRemoval (sink.id, [this] {
+            gone.store (true);
+            PipeWireConnection::instance().signalWaiters();
+        });
+
+        const auto addPort = [this] (pw_direction direction, const std::string& portName, const std::string& channel) {
+            return pw_filter_add_port (filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, sizeof (uint32_t),
+                                       pw_properties_new (PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, portName.c_str(),
+                                                          PW_KEY_AUDIO_CHANNEL, channel.c_str(), nullptr),
+                                       nullptr, 0);
+        };
+        outPorts.clear();
+        for (const auto& channel : channelNames)
+            outPorts.push_back (addPort (PW_DIRECTION_OUTPUT, "output_" + channel.toStdString(), channel.toStdString()));
+        for (size_t lane = 0; lane < ConsoleLanes::numLanes; ++lane)
+            for (size_t side = 0; side < 2; ++side)
+                inPorts[lane][side] = addPort (PW_DIRECTION_INPUT, "input_" + std::to_string (lane + 1) + (side == 0 ? "_FL" : "_FR"), side == 0 ? "FL" : "FR");
+        if (std::find (outPorts.begin(), outPorts.end(), nullptr) != outPorts.end()
+            || pw_filter_connect (filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) != 0)
+            return false;
+        return connection.waitLocked ([this] { return connected() || failed(); }, connectTimeout) && connected()
+            && (nodeId = pw_filter_get_node_id (filter)) != SPA_ID_INVALID;
     }
 
-    static void stateChanged (void* data, pw_stream_state, pw_stream_state newState, const char*)
+    // Our ports once the registry has them: the outputs linked to the
+    // sink's inputs one by one, the lanes' ports told to the lanes.
+    bool linkPorts()
+    {
+        auto& connection = PipeWireConnection::instance();
+        const auto numChannels = static_cast<size_t> (channelNames.size());
+        std::vector<PipeWirePort> ours, theirs;
+        const auto split = [] (const std::vector<PipeWirePort>& ports, bool input) {
+            std::vector<PipeWirePort> result;
+            for (const auto& port : ports)
+                if (port.input == input && ! port.monitor)
+                    result.push_back (port);
+            std::sort (result.begin(), result.end(), [] (auto& a, auto& b) { return a.index < b.index; });
+            return result;
+        };
+        for (const auto deadline = std::chrono::steady_clock::now() + connectTimeout;
+             (ours = connection.ports (nodeId)).size() < numChannels + 2 * ConsoleLanes::numLanes; std::this_thread::sleep_for (std::chrono::milliseconds (5)))
+            if (std::chrono::steady_clock::now() > deadline || gone.load())
+                return false;
+        const auto outputs = split (ours, false), inputs = split (ours, true), sinkInputs = split (connection.ports (sink.id), true);
+        if (sinkInputs.size() < numChannels)
+            return false;
+
+        std::array<ConsoleLanes::Ports, ConsoleLanes::numLanes> lanePorts {};
+        for (size_t lane = 0; lane < lanePorts.size(); ++lane)
+            lanePorts[lane] = { nodeId, inputs[2 * lane].id, inputs[2 * lane + 1].id };
+        std::vector<std::pair<uint32_t, uint32_t>> wanted;
+        std::map<uint32_t, uint32_t> nodeOf;
+        for (size_t ch = 0; ch < numChannels; ++ch)
+        {
+            wanted.emplace_back (outputs[ch].id, sinkInputs[ch].id);
+            nodeOf[outputs[ch].id] = nodeId;
+            nodeOf[sinkInputs[ch].id] = sink.id;
+        }
+        PipeWireConnection::Lock lock;
+        if (filter == nullptr || gone.load())
+            return false;
+        sinkLinks.follow (connection.core(), wanted, nodeOf);
+        lanes->setPorts (lanePorts);
+        return sinkLinks.live() == numChannels;
+    }
+
+    // Loop thread, lock held.
+    bool connected() const { return state == PW_FILTER_STATE_PAUSED || state == PW_FILTER_STATE_STREAMING; }
+    bool failed() const { return state == PW_FILTER_STATE_ERROR || gone.load(); }
+
+    void destroyFilterLocked()
+    {
+        auto& connection = PipeWireConnection::instance();
+        lanes->clearPorts();
+        sinkLinks.clear();
+        connection.unwatchRemoval (removalWatch);
+        if (filter != nullptr)
+        {
+            pw_filter_destroy (filter);
+            connection.releaseCore();
+        }
+        filter = nullptr;
+        state = PW_FILTER_STATE_UNCONNECTED;
+    }
+
+    static void stateChanged (void* data, pw_filter_state, pw_filter_state newState, const char*)
     {
         auto& device = *static_cast<PipeWireOutputDevice*> (data);
-        const bool wasLinked = device.linked();
+        const bool wasConnected = device.connected();
         device.state = newState;
-        if (newState == PW_STREAM_STATE_ERROR || (wasLinked && newState == PW_STREAM_STATE_UNCONNECTED))
+        if (newState == PW_FILTER_STATE_ERROR || (wasConnected && newState == PW_FILTER_STATE_UNCONNECTED))
             device.gone.store (true);
         PipeWireConnection::instance().signalWaiters();
     }
 
-    // The data thread, once per graph cycle: no locks, no allocation.
-    static void process (void* data)
+    // The data thread, once per graph cycle: no locks, no allocation. The
+    // sources' blocks first, then the mix of them.
+    static void process (void* data, spa_io_position* position)
     {
-        const RealtimeScope scope ("loomwell-output");
+        const RealtimeScope scope ("loomwell-console");
         auto& device = *static_cast<PipeWireOutputDevice*> (data);
-        auto* buffer = pw_stream_dequeue_buffer (device.stream);
-        if (buffer == nullptr)
-            return;
-
-        auto* spaBuffer = buffer->buffer;
-        const auto numChannels = juce::jmin (static_cast<size_t> (spaBuffer->n_datas), device.channelData.size());
-        auto frames = spaBuffer->datas[0].maxsize / sizeof (float);
-        if (buffer->requested > 0)
-            frames = juce::jmin (frames, static_cast<size_t> (buffer->requested));
-        if (numChannels < device.channelData.size())
-            frames = 0;
-
-        for (size_t ch = 0; ch < numChannels; ++ch)
-        {
-            device.channelData[ch] = static_cast<float*> (spaBuffer->datas[ch].data);
-            if (device.channelData[ch] == nullptr)
-                frames = 0;
-        }
-
+        const auto frames = position != nullptr ? std::min<uint32_t> (position->clock.duration, maxBlockSize) : 0;
+        auto& lanes = *device.lanes;
+        lanes.enterCycle();
         device.inProcess.store (true);
+
+        for (int lane = 0; lane < ConsoleLanes::numLanes; ++lane)
+            if (auto* ring = lanes.target (lane))
+            {
+                const auto* left = static_cast<const float*> (pw_filter_get_dsp_buffer (device.inPorts[static_cast<size_t> (lane)][0], frames));
+                const auto* right = static_cast<const float*> (pw_filter_get_dsp_buffer (device.inPorts[static_cast<size_t> (lane)][1], frames));
+                if (left == nullptr && right == nullptr) // nothing linked: the source is silent
+                {
+                    ring->writeSilence (static_cast<int> (2 * frames));
+                    continue;
+                }
+                for (uint32_t f = 0; f < frames; ++f)
+                {
+                    device.interleaved[2 * f] = left != nullptr ? left[f] : right[f];
+                    device.interleaved[2 * f + 1] = right != nullptr ? right[f] : left[f];
+                }
+                ring->write (device.interleaved.data(), static_cast<int> (2 * frames));
+            }
+
+        for (size_t ch = 0; ch < device.channelData.size(); ++ch)
+            if ((device.channelData[ch] = static_cast<float*> (pw_filter_get_dsp_buffer (device.outPorts[ch], frames))) != nullptr)
+                std::fill_n (device.channelData[ch], frames, 0.0f);
+
         auto* cb = device.gone.load() ? nullptr : device.callback.load();
         if (auto* direct = device.direct.load(); cb != nullptr && direct != nullptr)
             cb = direct;
-        const auto numFrames = static_cast<int> (frames);
-
-        for (size_t ch = 0; ch < numChannels && frames > 0; ++ch)
-            std::fill_n (device.channelData[ch], frames, 0.0f);
-
         // Never more than the announced block size per call: the mixer's
-        // scratch space is sized by it.
-        for (int offset = 0; cb != nullptr && offset < numFrames; offset += device.blockSize)
+        // scratch space is sized by it. A channel not linked plays into spare.
+        for (int offset = 0; cb != nullptr && offset < static_cast<int> (frames); offset += device.blockSize)
         {
-            const int chunk = juce::jmin (device.blockSize, numFrames - offset);
+            const int chunk = juce::jmin (device.blockSize, static_cast<int> (frames) - offset);
             for (size_t i = 0; i < device.activeIndices.size(); ++i)
-                device.activeData[i] = device.channelData[static_cast<size_t> (device.activeIndices[i])] + offset;
+            {
+                auto* out = device.channelData[static_cast<size_t> (device.activeIndices[i])];
+                device.activeData[i] = out != nullptr ? out + offset : device.spare.data();
+            }
             cb->audioDeviceIOCallbackWithContext (nullptr, 0, device.activeData.data(),
                                                   static_cast<int> (device.activeData.size()), chunk, {});
         }
         device.inProcess.store (false);
-
-        for (size_t ch = 0; ch < numChannels; ++ch)
-        {
-            auto* chunkInfo = spaBuffer->datas[ch].chunk;
-            chunkInfo->offset = 0;
-            chunkInfo->stride = sizeof (float);
-            chunkInfo->size = static_cast<uint32_t> (frames * sizeof (float));
-        }
-        pw_stream_queue_buffer (device.stream, buffer);
+        lanes.leaveCycle();
     }
 
-    static pw_stream_events makeStreamEvents()
+    static pw_filter_events makeFilterEvents()
     {
-        pw_stream_events events {};
-        events.version = PW_VERSION_STREAM_EVENTS;
+        pw_filter_events events {};
+        events.version = PW_VERSION_FILTER_EVENTS;
         events.state_changed = stateChanged;
         events.process = process;
         return events;
     }
 
-    inline static const pw_stream_events streamEvents = makeStreamEvents();
+    inline static const pw_filter_events filterEvents = makeFilterEvents();
 
     const PipeWireNode sink;
     juce::StringArray channelNames;
@@ -297,12 +362,17 @@ private:
     juce::BigInteger activeOutputs;
     std::vector<int> activeIndices;
     std::vector<float*> channelData, activeData;
+    std::vector<float> spare, interleaved;
     juce::String lastError;
 
-    pw_stream* stream = nullptr;
-    spa_hook streamHook {};
+    pw_filter* filter = nullptr;
+    spa_hook filterHook {};
+    uint32_t nodeId = SPA_ID_INVALID;
+    std::vector<void*> outPorts;
+    std::array<std::array<void*, 2>, ConsoleLanes::numLanes> inPorts {};
+    PortLinks sinkLinks;
     int removalWatch = 0;
-    pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
+    pw_filter_state state = PW_FILTER_STATE_UNCONNECTED;
     std::atomic<juce::AudioIODeviceCallback*> callback { nullptr };
     std::atomic<juce::AudioIODeviceCallback*> direct { nullptr };
     std::atomic<bool> inProcess { false };
@@ -392,6 +462,12 @@ private:
 std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType()
 {
     return std::make_unique<PipeWireDeviceType>();
+}
+
+std::shared_ptr<ConsoleLanes> consoleLanes (juce::AudioIODevice* device)
+{
+    auto* ours = dynamic_cast<PipeWireOutputDevice*> (device);
+    return ours != nullptr && ours->isOpen() ? ours->lanes : nullptr;
 }
 
 bool callDirectly (juce::AudioIODevice& device, juce::AudioIODeviceCallback* callback)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConsoleLanes.h"
+
 #include <juce_audio_devices/juce_audio_devices.h>
 
 #include <memory>
@@ -9,7 +11,7 @@ namespace loomwell
 
 // The "PipeWire" device type: one output device per Audio/Sink node, named
 // after the node's description (same names told apart as "Name (2)", ...),
-// playing through a stream into that sink. It tells its listeners, on the
+// playing into that sink as a node of its own whose lanes take the sources. It tells its listeners, on the
 // message thread, whenever sinks appear or vanish.
 std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType();
 
@@ -23,6 +25,9 @@ std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType();
 // previous callback. False for a device of another type, which keeps the
 // manager's dispatch.
 bool callDirectly (juce::AudioIODevice& device, juce::AudioIODeviceCallback* callback);
+
+// The lanes of an open device of the "PipeWire" type; null for any other.
+std::shared_ptr<ConsoleLanes> consoleLanes (juce::AudioIODevice* device);
 
 // The device types of a console's device manager on Linux, in search order:
 // PipeWire first, then JUCE's own ALSA and JACK types where they are built.

@@ -37,18 +37,6 @@ float addAndMeasure (const float* __restrict src, float* __restrict outLeft, flo
     return peak;
 }
 
-bool isSilence (const RingBuffer::Stretches& s) noexcept
-{
-    constexpr float quiet = 1.0e-4f; // -80 dBFS
-    for (int i = 0; i < s.firstCount; ++i)
-        if (std::abs (s.first[i]) > quiet)
-            return false;
-    for (int i = 0; i < s.secondCount; ++i)
-        if (std::abs (s.second[i]) > quiet)
-            return false;
-    return true;
-}
-
 struct HeldMixList
 {
     explicit HeldMixList (ChannelTable& t) noexcept : table (t), list (t.beginMix()) {}
@@ -79,7 +67,6 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
 
     auto& scratch = table.getMixScratch();
     const auto wanted = 2 * frames;
-    const auto now = RingBuffer::clockNanos();
 
     if (scratch.size() < static_cast<size_t> (wanted))
     {
@@ -120,7 +107,6 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
         // buffer; a short one, or one whose frame straddles the end of the
         // array, goes through the scratch and is padded with silence.
         const auto stretches = entry.ringBuffer->peek (wanted);
-        entry.ringBuffer->noteRead (wanted, now);
         float peak;
 
         if (stretches.total() == wanted && stretches.firstCount % 2 == 0)
@@ -141,19 +127,6 @@ void mixBlock (ChannelTable& table, float* const* outputs, int numOutputs, int n
         }
 
         entry.channel->level.store (peak, std::memory_order_relaxed);
-
-        // Slack its capture took against a read that came too close goes
-        // back once the capture's writes keep clear of the reads again, and
-        // only where the source is silent, so that nothing is heard of it.
-        if (const auto owed = entry.ringBuffer->returnableSlack(); owed > 0)
-        {
-            const auto head = entry.ringBuffer->peek (owed);
-            if (head.total() == owed && isSilence (head))
-            {
-                entry.ringBuffer->consume (owed);
-                entry.ringBuffer->returnedSlack (owed);
-            }
-        }
     }
 }
 

@@ -100,67 +100,10 @@ int RingBuffer::read (float* dst, int wanted) noexcept
     return stretches.total();
 }
 
-void RingBuffer::noteRead (int wanted, int64_t nowNanos) noexcept
-{
-    const auto last = lastReadNanos.load (std::memory_order_relaxed);
-
-    if (last > 0 && nowNanos > last)
-        readIntervalNanos.store (nowNanos - last, std::memory_order_relaxed);
-
-    lastReadNanos.store (nowNanos, std::memory_order_relaxed);
-    lastReadWanted.store (wanted, std::memory_order_relaxed);
-}
-
-int32_t RingBuffer::wantedSoon (int64_t nowNanos) const noexcept
-{
-    const auto last = lastReadNanos.load (std::memory_order_relaxed);
-    const auto interval = readIntervalNanos.load (std::memory_order_relaxed);
-
-    if (last <= 0 || interval <= 0)
-        return 0;
-
-    const auto since = nowNanos - last;
-    const auto margin = std::max<int64_t> (interval / 4, 1'000'000);
-    return since >= interval - margin && since < 2 * interval ? lastReadWanted.load (std::memory_order_relaxed) : 0;
-}
-
-bool RingBuffer::readJustHappened (int64_t nowNanos) const noexcept
-{
-    const auto last = lastReadNanos.load (std::memory_order_relaxed);
-    const auto interval = readIntervalNanos.load (std::memory_order_relaxed);
-    return last > 0 && interval > 0 && nowNanos >= last && nowNanos - last < interval / 2;
-}
-
-void RingBuffer::tookSlack (int32_t count) noexcept
-{
-    slackOwed.fetch_add (count, std::memory_order_relaxed);
-    clearWrites.store (0, std::memory_order_relaxed);
-}
-
-void RingBuffer::noteWriteClear (bool clear) noexcept
-{
-    const auto run = clearWrites.load (std::memory_order_relaxed);
-    clearWrites.store (clear ? std::min (run + 1, clearWritesBeforeReturn) : 0, std::memory_order_relaxed);
-}
-
-int32_t RingBuffer::returnableSlack() const noexcept
-{
-    return clearWrites.load (std::memory_order_relaxed) >= clearWritesBeforeReturn
-               ? std::max (0, slackOwed.load (std::memory_order_relaxed))
-               : 0;
-}
-
-void RingBuffer::returnedSlack (int32_t count) noexcept
-{
-    slackOwed.fetch_sub (count, std::memory_order_relaxed);
-}
-
 void RingBuffer::reset() noexcept
 {
     readPos.store (0, std::memory_order_release);
     writePos.store (0, std::memory_order_release);
-    slackOwed.store (0, std::memory_order_relaxed);
-    clearWrites.store (0, std::memory_order_relaxed);
 }
 
 } // namespace loomwell

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -75,40 +74,6 @@ public:
     uint64_t getDroppedSamples() const noexcept { return droppedSamples.load (std::memory_order_relaxed); }
     uint64_t getShortReads() const noexcept { return shortReads.load (std::memory_order_relaxed); }
 
-    // The reader's pace, for the writer to judge whether a read is about to
-    // come (see writeCapturedBlock): the reader notes each block it takes,
-    // with how many samples it wanted and when (steady clock, in ns).
-    void noteRead (int wanted, int64_t nowNanos) noexcept;
-
-    // How many samples the reader will want shortly after nowNanos (within
-    // a quarter of its period, at least 1 ms), judged from its last two
-    // reads; 0 when no read is due then, or the reader keeps no pace (not
-    // started, or stopped for longer than a period).
-    int32_t wantedSoon (int64_t nowNanos) const noexcept;
-
-    // Whether the reader read less than half its period before nowNanos, so
-    // that a write now is well clear of the next read (false without a pace).
-    bool readJustHappened (int64_t nowNanos) const noexcept;
-
-    // Slack the writer put in against a read that came too close (see
-    // writeCapturedBlock), and its return: the writer notes what it put in
-    // and, for each later write, whether it came well clear of the reads;
-    // once a run of writes has, the slack may go back (the reader drops that
-    // many samples where they are silence) and returnableSlack() tells how
-    // much, 0 until then. Writer: tookSlack, noteWriteClear; reader:
-    // returnableSlack, returnedSlack.
-    static constexpr int clearWritesBeforeReturn = 100;
-    void tookSlack (int32_t count) noexcept;
-    void noteWriteClear (bool clear) noexcept;
-    int32_t returnableSlack() const noexcept;
-    void returnedSlack (int32_t count) noexcept;
-
-    // The clock both sides tell the time by: steady, in ns; real-time safe.
-    static int64_t clockNanos() noexcept
-    {
-        return std::chrono::duration_cast<std::chrono::nanoseconds> (std::chrono::steady_clock::now().time_since_epoch()).count();
-    }
-
 private:
     int32_t fillOf (int32_t w, int32_t r) const noexcept
     {
@@ -125,11 +90,6 @@ private:
     std::atomic<int32_t> writePos { 0 };
     std::atomic<uint64_t> droppedSamples { 0 };
     std::atomic<uint64_t> shortReads { 0 };
-    std::atomic<int64_t> lastReadNanos { 0 };
-    std::atomic<int64_t> readIntervalNanos { 0 };
-    std::atomic<int32_t> lastReadWanted { 0 };
-    std::atomic<int32_t> slackOwed { 0 };
-    std::atomic<int32_t> clearWrites { 0 };
 };
 
 } // namespace loomwell

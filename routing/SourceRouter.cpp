@@ -1,6 +1,7 @@
 #include "SourceRouter.h"
 
 #include "InputCapture.h"
+#include "PipeWireDeviceType.h"
 
 namespace loomwell
 {
@@ -9,16 +10,21 @@ namespace
 {
 class LiveCaptures final : public CaptureBackend
 {
+    static std::shared_ptr<ConsoleLanes> lanesOf (DeviceInstance& device)
+    {
+        return consoleLanes (device.getDeviceManager().getCurrentAudioDevice());
+    }
+
 public:
     void startApp (DeviceInstance& device, const std::string& bundleId, int32_t channelId,
                    std::shared_ptr<RingBuffer> ring, AbsentApp absent) override
     {
-        startAppCapture (&device, bundleId, channelId, std::move (ring), absent);
+        startAppCapture (&device, lanesOf (device), bundleId, channelId, std::move (ring), absent);
     }
 
     void startInput (DeviceInstance& device, uint32_t deviceId, int32_t channelId, std::shared_ptr<RingBuffer> ring) override
     {
-        startInputCapture (&device, deviceId, channelId, std::move (ring));
+        startInputCapture (&device, lanesOf (device), deviceId, channelId, std::move (ring));
     }
 
     void stop (DeviceInstance& device, int32_t channelId) override

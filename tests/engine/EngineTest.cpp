@@ -128,29 +128,6 @@ TEST (Mixer, MixesEverySourceAtUnityIntoItsSlotPair)
     EXPECT_EQ (mix (table, 8, 64)[4], channel (0, { music[0], music[1] }));
 }
 
-// Slack a capture took goes back once it is returnable, and only where the samples to drop are silence:
-// dropping sound would be heard.
-TEST (Mixer, ReturnableSlackIsDroppedOnlyWhereItIsSilence)
-{
-    ChannelTable table;
-    table.rebuildSlotEntries();
-    auto& ring = *table.ringBufferFor (table.addChannel (0, "music", "Music"));
-    const std::vector<float> loud (1024, 0.5f), silence (1024, 0.0f);
-    ring.write (loud.data(), 1024);
-    ring.tookSlack (512);
-    EXPECT_EQ (ring.returnableSlack(), 0); // not before a run of writes clear of the reads
-    for (int i = 0; i < RingBuffer::clearWritesBeforeReturn; ++i)
-        ring.noteWriteClear (true);
-    ASSERT_EQ (ring.returnableSlack(), 512);
-
-    mix (table, 10, 256);
-    EXPECT_EQ (ring.fill(), 512); // sound follows the block: it stays
-    ring.write (silence.data(), 1024);
-    EXPECT_EQ (mix (table, 10, 256)[4][255], 0.5f);
-    EXPECT_EQ (ring.fill(), 512); // silence follows: one slack's worth of it goes
-    EXPECT_EQ (ring.returnableSlack(), 0);
-}
-
 // Random operations, slots out of range and identifiers shared by sources included, against a model: up to
 // four sources a slot, the first on the slot entry, the extra entries following in the order they came;
 // removing the slot entry's source moves the first extra one into it, capture, ring buffer and all; an
