@@ -139,7 +139,27 @@ bool DeviceInstance::open()
     deviceManager.dispatchPendingMessages();
     deviceManager.addChangeListener (this);
     busy = false;
+    ringCounts.clear();
+    startTimer (ringCounterLogIntervalMs);
     return true;
+}
+
+void DeviceInstance::timerCallback()
+{
+    // A source's blocks reach its ring buffer in the cycle that mixes them,
+    // so these counters stay still unless something is wrong: say so, once
+    // a minute at most. A source seen for the first time sets its baseline.
+    std::map<int32_t, std::pair<uint64_t, uint64_t>> now;
+    for (const auto& entry : channelTable.copyChannelStates())
+        if (const auto ring = entry.active ? channelTable.shareRingBuffer (entry.channelId) : nullptr)
+        {
+            const auto& counts = now[entry.channelId] = { ring->getDroppedSamples(), ring->getShortReads() };
+            if (const auto last = ringCounts.find (entry.channelId); last != ringCounts.end() && last->second != counts)
+                std::fprintf (stderr, "LMW: %s on %s: %llu samples dropped, %llu short reads in the last minute\n", entry.name.c_str(),
+                              displayName.c_str(), static_cast<unsigned long long> (counts.first - last->second.first),
+                              static_cast<unsigned long long> (counts.second - last->second.second));
+        }
+    ringCounts = std::move (now);
 }
 
 bool DeviceInstance::tryOpen (juce::AudioIODeviceType& type, const std::string& target)
@@ -220,6 +240,7 @@ void DeviceInstance::rereadUsbIdentity()
 
 void DeviceInstance::close()
 {
+    stopTimer();
     busy = true;
     deviceManager.removeChangeListener (this);
     if (auto* device = deviceManager.getCurrentAudioDevice())

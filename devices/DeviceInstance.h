@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,7 +32,8 @@ protected:
 
 // One attached console: its identity, its multitrack device and its sources.
 class DeviceInstance : public juce::AudioIODeviceCallback,
-                       public juce::ChangeListener
+                       public juce::ChangeListener,
+                       private juce::Timer
 {
 public:
     enum : int32_t
@@ -94,6 +96,10 @@ public:
 private:
     bool tryOpen (juce::AudioIODeviceType& type, const std::string& target);
     void rereadUsbIdentity();
+    void timerCallback() override;
+
+    static constexpr int ringCounterLogIntervalMs = 60 * 1000;
+    std::map<int32_t, std::pair<uint64_t, uint64_t>> ringCounts; // dropped samples, short reads
 
     ConsoleDeviceManager deviceManager;
     ChannelTable channelTable;

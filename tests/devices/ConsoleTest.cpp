@@ -19,6 +19,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <random>
 #include <set>
 
@@ -376,6 +377,85 @@ TEST_F (Console, CaptureStressNoCaptureOutlivesItsEntryWhileConsolesComeAndGo)
     pumpFor (2500ms); // the tracker's own post-wake rescans change nothing
     for (const auto& rig : rigs)
         EXPECT_EQ (mismatch (rig), "");
+}
+
+// Empty when channels (left, right) of the recording carry a drifting
+// source's signal (see DriftSource.cpp) from its first frame on in every
+// window of 10 ms, in order (no gap, no repeat, left on the left), and the
+// distance between the console's frames and the source's frames they carry
+// never moves.
+std::string outOfStep (const Recording& recording, int left, int right)
+{
+    constexpr size_t window = 480;
+    const auto fit = [&] (int ch, double hz, size_t at) { // the sine's amplitude, phase at `at` and worst residual
+        const double w = 2.0 * std::numbers::pi * hz / 48000.0;
+        double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0, worst = 0;
+        for (size_t j = 0; j < window; ++j)
+        {
+            const double sine = std::sin (w * double (j)), cosine = std::cos (w * double (j)), x = recording.at (at + j, ch);
+            ss += sine * sine, cc += cosine * cosine, sc += sine * cosine, xs += x * sine, xc += x * cosine;
+        }
+        const double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+        for (size_t j = 0; j < window; ++j)
+            worst = std::max (worst, std::abs (recording.at (at + j, ch) - a * std::sin (w * double (j)) - b * std::cos (w * double (j))));
+        return std::tuple { std::hypot (a, b), std::atan2 (b, a), worst };
+    };
+    size_t start = Recording::settle;
+    while (start < recording.frames() && std::abs (recording.at (start, left)) < 0.01f)
+        ++start;
+    std::optional<double> first;
+    double spread = 0;
+    for (size_t at = start + window; at + window <= recording.frames(); at += window)
+    {
+        const auto [levelLeft, phaseLeft, offLeft] = fit (left, 440.0, at);
+        const auto [levelRight, phaseRight, offRight] = fit (right, 441.0, at);
+        if (std::abs (levelLeft - 0.3) > 0.01 || std::abs (levelRight - 0.3) > 0.01 || std::max (offLeft, offRight) > 1e-3)
+            return "not the source at frame " + std::to_string (at) + ": levels " + std::to_string (levelLeft) + " " + std::to_string (levelRight);
+        // The 1 Hz between the two tells the source's frame modulo a second.
+        const double sourceFrame = std::remainder (phaseRight - phaseLeft, 2.0 * std::numbers::pi) / (2.0 * std::numbers::pi) * 48000.0;
+        const double distance = std::remainder (double (at) - sourceFrame, 48000.0);
+        first = first.value_or (distance);
+        spread = std::max (spread, std::abs (std::remainder (distance - *first, 48000.0)));
+    }
+    return ! first ? "no source heard" : spread < 0.5 ? "" : "the distance moved by " + std::to_string (spread) + " frames";
+}
+
+// Two consoles each played by an application on a clock of its own, one
+// 1000 ppm fast and one slow, for a minute (LOOMWELL_DRIFT_SECONDS); then one
+// on time while two busy loops take the processors: every console carries
+// its source continuously and in step.
+TEST_F (Console, SourcesOnClocksOfTheirOwnReachTheConsoleContinuouslyAndInStep)
+{
+    const std::vector<Rig> rigs { { { "3a7d", "7401", "V1", "0210", "Mixora Vantor" }, "vantor-fast", { { { "fast" }, {}, {}, {} } } },
+                                  { { "3a7d", "7401", "V2", "0210", "Mixora Vantor" }, "vantor-slow", { { { "slow" }, {}, {}, {} } } } };
+    const auto seconds = fromEnvironment ("LOOMWELL_DRIFT_SECONDS", LOOMWELL_DRIFT_SECONDS);
+    ASSERT_NO_FATAL_FAILURE (plugIn (rigs));
+    ASSERT_GT (world->playDrifting ("fast", 1000.0, seconds + 20.0), 0) << world->logs();
+    ASSERT_GT (world->playDrifting ("slow", -1000.0, seconds + 20.0), 0) << world->logs();
+    const auto judge = [&] (const std::vector<const Rig*>& playing, int forSeconds) {
+        std::vector<std::unique_ptr<ConsoleRecorder>> recorders;
+        for (const auto* rig : playing)
+        {
+            assign (*rig);
+            pumpFor (1s);
+            ASSERT_TRUE (recorders.emplace_back (std::make_unique<ConsoleRecorder> (10, forSeconds + 1.0))->start (rig->sink));
+        }
+        pumpFor (std::chrono::seconds (forSeconds));
+        for (size_t i = 0; i < playing.size(); ++i)
+        {
+            recorders[i]->stop();
+            EXPECT_EQ (outOfStep (recorders[i]->recording(), 4, 5), "") << playing[i]->sink;
+        }
+    };
+    judge ({ &rigs[0], &rigs[1] }, seconds);
+    world->stopSources();
+    SourceRouter::live().remove (*console ("V1"), 0, "fast");
+    const Rig onTime { rigs[0].usb, rigs[0].sink, { { { "on-time" }, {}, {}, {} } } };
+    std::vector<pid_t> busy { world->spawn ("busy", { "sh", "-c", "while :; do :; done" }), world->spawn ("busy", { "sh", "-c", "while :; do :; done" }) };
+    ASSERT_GT (world->playDrifting ("on-time", 0.0, 40.0), 0) << world->logs();
+    judge ({ &onTime }, seconds / 4);
+    for (const auto pid : busy)
+        stopProcess (pid);
 }
 
 // Four consoles, sixteen sources on one and four on each other, all playing

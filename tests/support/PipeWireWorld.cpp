@@ -265,6 +265,12 @@ pid_t PipeWireWorld::playTone (const std::string& binary, const std::string& nam
     return apps.back() > 0 && nodeNamed (binary, 2) ? apps.back() : -1;
 }
 
+pid_t PipeWireWorld::playDrifting (const std::string& name, double ppm, double seconds)
+{
+    apps.push_back (spawn ("app-" + name, { LOOMWELL_DRIFT_SOURCE, name, std::to_string (ppm), std::to_string (seconds) }));
+    return apps.back() > 0 && nodeNamed (name, 2) ? apps.back() : -1;
+}
+
 void PipeWireWorld::stopApp (pid_t pid)
 {
     std::erase (apps, pid);

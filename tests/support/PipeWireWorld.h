@@ -67,6 +67,9 @@ public:
     // identity (application.process.binary and .name, node.name), once its
     // stream is there; -1 when it is not.
     pid_t playTone (const std::string& binary, const std::string& name, double frequency, float level, double seconds = 120.0);
+    // An application that drives its graph on a clock `ppm` off (see
+    // DriftSource.cpp), linked to nothing, once its stream is there.
+    pid_t playDrifting (const std::string& name, double ppm, double seconds);
     void stopApp (pid_t pid);
     // An input fed with tones: one makes a mono virtual source (which
     // delivers through monitor ports), two a stereo source (a pw-loopback).
