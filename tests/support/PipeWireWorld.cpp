@@ -220,14 +220,15 @@ std::string PipeWireWorld::logs() const
     return out.str();
 }
 
-std::optional<uint32_t> PipeWireWorld::createSink (const std::string& name, const std::string& description, int channels, bool source)
+std::optional<uint32_t> PipeWireWorld::createSink (const std::string& name, const std::string& description, int channels, bool source, int rate)
 {
     std::string positions;
     for (int ch = 0; ch < channels; ++ch)
         positions += channels == 1 ? "MONO" : channels == 2 ? (ch == 0 ? "FL " : "FR") : "AUX" + std::to_string (ch) + " ";
     run ({ "pw-cli", "create-node", "adapter", "{ factory.name=support.null-audio-sink object.linger=true node.name=" + name
              + " node.description=\"" + description + "\" media.class=" + (source ? "Audio/Source/Virtual" : "Audio/Sink")
-             + " audio.channels=" + std::to_string (channels) + " audio.position=[ " + positions + " ]"
+             + " audio.channels=" + std::to_string (channels) + " audio.position=[ " + positions + " ] audio.rate=" + std::to_string (rate)
+             + " clock.rate=" + std::to_string (rate)
              + (name == "speakers" ? " priority.session=2000 }" : " }") }); // the Speakers are what streams default to
     return nodeNamed (name, static_cast<size_t> (channels), "in");
 }
@@ -265,9 +266,11 @@ pid_t PipeWireWorld::playTone (const std::string& binary, const std::string& nam
     return apps.back() > 0 && nodeNamed (binary, 2) ? apps.back() : -1;
 }
 
-pid_t PipeWireWorld::playDrifting (const std::string& name, double ppm, double seconds)
+pid_t PipeWireWorld::playDrifting (const std::string& name, double ppm, double seconds, const std::vector<std::string>& mode)
 {
-    apps.push_back (spawn ("app-" + name, { LOOMWELL_DRIFT_SOURCE, name, std::to_string (ppm), std::to_string (seconds) }));
+    std::vector<std::string> argv { LOOMWELL_DRIFT_SOURCE, name, std::to_string (ppm), std::to_string (seconds) };
+    argv.insert (argv.end(), mode.begin(), mode.end());
+    apps.push_back (spawn ("app-" + name, argv));
     return apps.back() > 0 && nodeNamed (name, 2) ? apps.back() : -1;
 }
 
@@ -353,19 +356,13 @@ std::string mismatches (const Recording& recording, const std::vector<Heard>& wa
 struct ConsoleRecorder::Stream
 {
     pw_thread_loop* thread = pw_thread_loop_new ("console-recorder", nullptr);
-    pw_context* context = pw_context_new (pw_thread_loop_get_loop (thread), nullptr, 0);
-    pw_core* core = nullptr;
-    pw_stream* stream = nullptr;
-    spa_hook hook {};
+    pw_stream* stream = nullptr; // with a context and core of its own
 
     ~Stream()
     {
         pw_thread_loop_stop (thread);
         if (stream != nullptr)
             pw_stream_destroy (stream);
-        if (core != nullptr)
-            pw_core_disconnect (core);
-        pw_context_destroy (context);
         pw_thread_loop_destroy (thread);
     }
 };
@@ -419,16 +416,13 @@ bool ConsoleRecorder::start (const std::string& sinkName)
     pw_thread_loop_lock (stream->thread);
     // The sink's monitor channel for channel: no remixing, and no latency of
     // its own that would change the graph's quantum.
-    if ((stream->core = pw_context_connect (stream->context, nullptr, 0)) != nullptr
-        && (stream->stream = pw_stream_new (stream->core, "Console recorder",
-                                            pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
-                                                               "console-recorder", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
-                                                               "true", PW_KEY_STREAM_DONT_REMIX, "true", nullptr))) != nullptr)
-    {
-        pw_stream_add_listener (stream->stream, &stream->hook, &events, this);
+    if ((stream->stream = pw_stream_new_simple (pw_thread_loop_get_loop (stream->thread), "Console recorder",
+                                                pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
+                                                                   "console-recorder", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
+                                                                   "true", PW_KEY_STREAM_DONT_REMIX, "true", nullptr),
+                                                &events, this)) != nullptr)
         pw_stream_connect (stream->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
                            static_cast<pw_stream_flags> (PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), params, 1);
-    }
     pw_thread_loop_unlock (stream->thread);
     return waitUntil ([this] { return numCycles.load (std::memory_order_acquire) > 0; });
 }

@@ -58,7 +58,8 @@ public:
 
     // A null sink (a virtual source for `source`) that outlives its maker,
     // once its input ports are there.
-    std::optional<uint32_t> createSink (const std::string& name, const std::string& description, int channels = 10, bool source = false);
+    std::optional<uint32_t> createSink (const std::string& name, const std::string& description, int channels = 10, bool source = false,
+                                        int rate = 48000);
     bool destroyNode (uint32_t id);
     // The node of that name once it has that many ports that way.
     std::optional<uint32_t> nodeNamed (const std::string& name, size_t ports, const char* direction = "out");
@@ -68,8 +69,9 @@ public:
     // stream is there; -1 when it is not.
     pid_t playTone (const std::string& binary, const std::string& name, double frequency, float level, double seconds = 120.0);
     // An application that drives its graph on a clock `ppm` off (see
-    // DriftSource.cpp), linked to nothing, once its stream is there.
-    pid_t playDrifting (const std::string& name, double ppm, double seconds);
+    // DriftSource.cpp), linked to nothing, once its stream is there; with
+    // `mode` a microphone on that clock, or an application on a sink.
+    pid_t playDrifting (const std::string& name, double ppm, double seconds, const std::vector<std::string>& mode = {});
     void stopApp (pid_t pid);
     // An input fed with tones: one makes a mono virtual source (which
     // delivers through monitor ports), two a stereo source (a pw-loopback).
