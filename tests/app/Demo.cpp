@@ -137,24 +137,18 @@ private:
         if (const auto at = log.find ("LMW: Opened "); at != std::string::npos)
             r << "Console: " << log.substr (at + 12, log.find ('\n', at) - at - 12) << "\n";
         r << "Sources: \"Tone App\" (440 Hz, -13.5 dBFS) on Music, \"Demo Microphone\" (1000 Hz, -17.0 dBFS) on A\n\n";
-        if (levels.frames() > 0)
+        int dropouts = 0;
+        for (int ch = 0; ch < 10 && levels.frames() > 0; ++ch) // the first recording, channel by channel
         {
-            r << "channel  slot   level (dBFS)  expected          check\n";
-            int dropouts = 0;
-            for (int ch = 0; ch < 10; ++ch)
-            {
-                const bool music = ch == 4 || ch == 5, a = ch == 6 || ch == 7;
-                const auto db = levels.rmsDbfs (ch);
-                dropouts += music || a ? levels.dropouts (ch) : 0;
-                r << std::left << std::setw (9) << ch << std::setw (7) << std::array { "-", "Game", "Music", "A", "B" }[static_cast<size_t> (ch / 2)]
-                  << std::setw (14) << (db > -120.0 ? juce::String (db, 1).toStdString() : "silent")
-                  << std::setw (18) << (music ? "Tone App 440 Hz" : a ? "Microphone 1 kHz" : "silence")
-                  << ((music || a ? levels.tone (ch, music ? 440.0 : 1000.0) > (music ? 0.25 : 0.17) : db < -60.0) ? "ok" : "WRONG") << "\n";
-            }
-            r << "Routing: " << (routingRight ? "right" : "WRONG") << "\n"
-              << "Dropouts (blocks a source did not deliver in time): " << (dropouts == 0 ? "none" : std::to_string (dropouts)) << "\n"
-              << "Removal (\"Remove Tone App\" in Music's slot menu): " << (removalRight ? "Music silent, A still the microphone" : "WRONG") << "\n\n";
+            const bool music = ch == 4 || ch == 5, a = ch == 6 || ch == 7;
+            const auto db = levels.rmsDbfs (ch);
+            dropouts += levels.dropouts (ch);
+            r << "channel " << ch << " (" << std::array { "-", "Game", "Music", "A", "B" }[static_cast<size_t> (ch / 2)] << "): "
+              << (db > -120.0 ? juce::String (db, 1).toStdString() + " dBFS" : "silent") << ", wanted " << (music ? "Tone App 440 Hz" : a ? "Microphone 1 kHz" : "silence")
+              << ((music || a ? levels.tone (ch, music ? 440.0 : 1000.0) > (music ? 0.25 : 0.17) : db < -60.0) ? ": ok\n" : ": WRONG\n");
         }
+        r << "Routing: " << (routingRight ? "right" : "WRONG") << "\nDropouts (blocks not delivered in time): " << dropouts
+          << "\nRemoval (\"Remove Tone App\" in Music's slot menu): " << (removalRight ? "Music silent, A still the microphone" : "WRONG") << "\n\n";
         if (startUp.count() > 0)
             r << std::fixed << std::setprecision (2) << "Start-up: " << std::chrono::duration<double> (startUp).count() << " s from launch to \"LMW: now tracking 1 devices\"\n"
               << "A second start in the session: " << (secondRefused ? "refused, the first runs on" : "NOT REFUSED") << "\n";

@@ -163,9 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         const auto started = std::chrono::steady_clock::now();
         const auto image = icons.iconFor (identity);
         check (std::chrono::steady_clock::now() - started < std::chrono::seconds (5), "the lookup blocked");
-        if (std::getenv ("LOOMWELL_FUZZ_VERBOSE") != nullptr)
-            std::fprintf (stderr, "identity \"%s\": %s %dx%d\n", identity.c_str(),
-                          icons.desktopEntryFor (identity).getFullPathName().toRawUTF8(), image.getWidth(), image.getHeight());
 
         check (! image.isValid() || (image.getWidth() > 0 && image.getHeight() > 0), "a valid icon without pixels");
         check (icons.iconFor (identity) == image, "the cached icon differs");

@@ -1,7 +1,7 @@
 #pragma once
 
 // The loomwell program (LOOMWELL_PROGRAM) as a child of a test, its standard
-// error on a pipe the test reads; and the mocked USB bus it runs on while the
+// error in a file the test reads; and the mocked USB bus it runs on while the
 // test's own daemons run on the real system.
 
 #include "PipeWireWorld.h"
@@ -9,7 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
+#include <fstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,24 +27,20 @@ public:
         for (const auto& variable : environment)
             envp.push_back (const_cast<char*> (variable.c_str()));
         envp.push_back (nullptr);
-        if (int fds[2]; ::pipe2 (fds, O_CLOEXEC) == 0)
-        {
-            pid = spawn ({ LOOMWELL_PROGRAM }, {}, -1, fds[1], envp.data());
-            ::close (fds[1]);
-            errFd = fds[0];
-        }
+        if (const int fd = ::mkostemp (log.data(), O_CLOEXEC); fd >= 0)
+            pid = spawn ({ LOOMWELL_PROGRAM }, {}, -1, fd, envp.data()), ::close (fd);
     }
 
     ~ProgramProcess()
     {
         stopWith (SIGKILL, std::chrono::seconds (5));
-        ::close (errFd);
+        ::unlink (log.c_str());
     }
 
     bool started() const { return pid > 0 || exitStatus != -2; }
     pid_t processId() const { return pid; }
 
-    // False once the program has ended (it is reaped then, its output read).
+    // False once the program has ended (it is reaped then).
     bool running()
     {
         int status = 0;
@@ -52,18 +48,13 @@ public:
             return pid > 0;
         pid = -1;
         exitStatus = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
-        while (readSome (0))
-            continue;
         return false;
     }
 
     // Reads standard error until it holds `text` or the deadline passes.
     bool waitForOutput (const std::string& text, std::chrono::milliseconds deadline)
     {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (output.find (text) == std::string::npos && std::chrono::steady_clock::now() < end && readSome (100))
-            continue;
-        return output.find (text) != std::string::npos;
+        return waitUntil ([&] { return read().find (text) != std::string::npos; }, deadline);
     }
 
     // The exit status after the signal (0 only waits), or -1 when the
@@ -72,27 +63,24 @@ public:
     {
         if (pid > 0 && signal != 0)
             ::kill (pid, signal);
-        for (const auto end = std::chrono::steady_clock::now() + deadline; running() && std::chrono::steady_clock::now() < end;)
-            readSome (20);
+        waitUntil ([this] { return ! running(); }, deadline);
+        read();
         return pid > 0 ? -1 : exitStatus;
     }
 
-    std::string output;
+    std::string output; // its standard error, as last read
 
 private:
-    bool readSome (int timeoutMs) // false at the end of the stream
+    const std::string& read()
     {
-        pollfd entry { errFd, POLLIN, 0 };
-        if (errFd < 0 || ::poll (&entry, 1, timeoutMs) <= 0)
-            return timeoutMs > 0 && errFd >= 0;
-        char buffer[4096];
-        const auto count = ::read (errFd, buffer, sizeof buffer);
-        output.append (buffer, static_cast<size_t> (std::max<ssize_t> (count, 0)));
-        return count > 0;
+        std::ifstream in (log);
+        output.assign (std::istreambuf_iterator<char> (in), {});
+        return output;
     }
 
+    std::string log = (std::filesystem::temp_directory_path() / "loomwell-program-XXXXXX").string();
     pid_t pid = -1;
-    int exitStatus = -2, errFd = -1;
+    int exitStatus = -2;
 };
 
 // Takes the umockdev variables out of this process's environment for its

@@ -53,22 +53,14 @@ inline std::atomic<const char*> firstCall { nullptr }, firstScope { nullptr };
 // Each replacement notes the call and calls glibc's own: the allocator by the
 // names glibc also exports it under, the rest as the next definition.
 using loomwell::testing::realtime::note;
-extern "C" void* __libc_malloc (size_t);
-extern "C" void* __libc_calloc (size_t, size_t);
-extern "C" void* __libc_realloc (void*, size_t);
-extern "C" void* __libc_memalign (size_t, size_t);
+extern "C" void *__libc_malloc (size_t), *__libc_calloc (size_t, size_t), *__libc_realloc (void*, size_t), *__libc_memalign (size_t, size_t);
 extern "C" void __libc_free (void*);
 extern "C" void* malloc (size_t n) noexcept { note ("malloc"); return __libc_malloc (n); }
 extern "C" void* calloc (size_t c, size_t n) noexcept { note ("calloc"); return __libc_calloc (c, n); }
 extern "C" void* realloc (void* p, size_t n) noexcept { note ("realloc"); return __libc_realloc (p, n); }
 extern "C" void* aligned_alloc (size_t a, size_t n) noexcept { note ("aligned_alloc"); return __libc_memalign (a, n); }
 extern "C" int posix_memalign (void** p, size_t a, size_t n) noexcept { note ("posix_memalign"); return (*p = __libc_memalign (a, n)) ? 0 : ENOMEM; }
-extern "C" void free (void* p) noexcept
-{
-    if (p != nullptr)
-        note ("free");
-    __libc_free (p);
-}
+extern "C" void free (void* p) noexcept { p != nullptr ? note ("free") : void(), __libc_free (p); }
 
 inline void* nextDefinition (std::atomic<void*>& slot, const char* name, const char* version = nullptr)
 {
@@ -101,9 +93,7 @@ extern "C" long syscall (long number, ...) noexcept
 {
     va_list list;
     va_start (list, number);
-    long a[6];
-    for (auto& value : a)
-        value = va_arg (list, long);
+    long a[6] = { va_arg (list, long), va_arg (list, long), va_arg (list, long), va_arg (list, long), va_arg (list, long), va_arg (list, long) };
     va_end (list);
     if (number == SYS_futex && ((a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT || (a[1] & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET))
         note ("futex wait");
