@@ -82,8 +82,9 @@ struct Capture
             }
         }
         PipeWireConnection::Lock lock;
+        // A console whose node is gone has no ports to link into.
         if (lane >= 0)
-            links.follow (connection.core(), wanted, nodeOf);
+            links.follow (connection.core(), ports.left != 0 ? wanted : decltype (wanted) {}, nodeOf);
     }
 };
 

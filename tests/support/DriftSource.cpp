@@ -12,9 +12,12 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <sched.h>
+
 #include <atomic>
 #include <csignal>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <numbers>
 #include <string>
@@ -28,6 +31,7 @@ double ppm = 0.0, rate = 48000.0;
 uint64_t frame = 0;
 uint32_t quantum = 0;
 std::atomic<uint32_t> quantumSeen { 1024 }; // by the data thread
+std::atomic<int> missed { 0 };
 
 float tone (double frequency, uint64_t k)
 {
@@ -48,7 +52,10 @@ void process (void*)
 {
     auto* buffer = pw_stream_dequeue_buffer (stream);
     if (buffer == nullptr)
+    {
+        missed.fetch_add (1);
         return;
+    }
     auto& d = buffer->buffer->datas[0];
     auto* out = static_cast<float*> (d.data);
     const uint32_t frames = std::min<uint32_t> (buffer->requested > 0 ? static_cast<uint32_t> (buffer->requested) : 1024, d.maxsize / 8);
@@ -71,6 +78,11 @@ int main (int argc, char** argv)
     if (argc != (mode == "on" ? 7 : mode.empty() ? 4 : 5))
         return 2;
     pw_init (&argc, &argv);
+    // Its timer is its clock: like a device's interrupt, it must not wait
+    // behind ordinary processes, nor before PipeWire's real-time threads
+    // (where that is not allowed, it runs as it is).
+    const sched_param realtime { .sched_priority = 1 };
+    sched_setscheduler (0, SCHED_FIFO, &realtime);
     ppm = std::atof (argv[2]);
     rate = mode == "on" ? std::atof (argv[6]) : 48000.0;
     loop = pw_main_loop_new (nullptr);
@@ -98,7 +110,10 @@ int main (int argc, char** argv)
 
     // The timer follows the quantum the graph asks of us.
     timer = pw_loop_add_timer (loopOf, [] (void*, uint64_t) {
-        pw_stream_trigger_process (stream);
+        if (pw_stream_trigger_process (stream) < 0)
+            std::fprintf (stderr, "trigger refused at frame %llu\n", static_cast<unsigned long long> (frame));
+        if (static int seen = 0; missed.load() != seen)
+            std::fprintf (stderr, "%d cycles without a buffer by frame %llu\n", seen = missed.load(), static_cast<unsigned long long> (frame));
         if (quantumSeen.load() != quantum)
             schedule (quantumSeen.load());
     }, nullptr);
