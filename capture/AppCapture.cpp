@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <map>
 #include <syslog.h>
-#include <thread>
 #include <unistd.h>
 
 namespace loomwell
