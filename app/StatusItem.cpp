@@ -241,7 +241,7 @@ void PopoverWindow::timerCallback()
 }
 
 //==============================================================================
-StatusItem::StatusItem (std::function<void()> quitAction)
+StatusItem::StatusItem (std::function<void()> quitAction, SourceRouter& router, ui::SourceActions actions)
     : quit (std::move (quitAction))
 {
     // JUCE's tray icon is a window that asks a tray to take it in; with no
@@ -261,7 +261,7 @@ StatusItem::StatusItem (std::function<void()> quitAction)
     stateObserver = NotificationCentre::defaultCentre().addObserver (deviceStateChangedNotification,
                                                                      [this] { deviceStateChanged(); });
 
-    popoverVC = std::make_unique<ui::PopoverViewController>();
+    popoverVC = std::make_unique<ui::PopoverViewController> (router, std::move (actions));
     popover = std::make_unique<PopoverWindow> (*popoverVC);
     popover->isPointerOnIcon = [this]
     {

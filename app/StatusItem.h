@@ -92,8 +92,9 @@ class StatusItem : private juce::MouseListener
 {
 public:
     // Brings the item up, brings it in line with the tracker and observes
-    // "LMWDeviceStateChanged"; `quit` is what "Quit Loomwell" runs.
-    explicit StatusItem (std::function<void()> quit);
+    // "LMWDeviceStateChanged"; `quit` is what "Quit Loomwell" runs. The
+    // popover's menus list and route through `router` and `actions`.
+    StatusItem (std::function<void()> quit, SourceRouter& router, ui::SourceActions actions);
     ~StatusItem();
 
     // False without an X display to show a window on; then the program

@@ -2,6 +2,7 @@
 #include "DeviceTracker.h"
 #include "InstanceClaim.h"
 #include "LibudevUsbRegistry.h"
+#include "PipeWireConnection.h"
 #include "PipeWireDeviceType.h"
 #include "SourceRouter.h"
 
@@ -63,17 +64,23 @@ int main()
     // The main thread becomes JUCE's message thread before any console opens.
     juce::initialiseJuce_GUI();
 
+    // The one connection to the sound server; everything made below that
+    // uses it is gone before it.
+    PipeWireConnection pipeWire;
+    const auto captures = CaptureBackend::live (pipeWire);
+    SourceRouter router (*captures);
+
     static LibudevUsbRegistry usbRegistry;
     deviceBackends().usbRegistry = &usbRegistry;
-    deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
+    deviceBackends().createDeviceTypes = [&pipeWire] (auto& types) { addLinuxDeviceTypes (pipeWire, types); };
 
     auto& tracker = DeviceTracker::instance();
-    SourceRouter::live().connect (tracker);
+    router.connect (tracker);
     tracker.scanForDevices();
 
     // The change sources come after the first scan: it posts nothing, and
     // nothing may run a hot-plug pass before it.
-    tracker.installDeviceListListener();
+    tracker.installDeviceListListener (pipeWire);
     tracker.wakeObserver = WakeObserver::create ([] { DeviceTracker::instance().handleSystemWake(); });
 
     // "Quit Loomwell" ends the loop as a signal does, so both take the same
@@ -85,7 +92,7 @@ int main()
     // Without a display the program runs as before, with no interface.
     std::unique_ptr<StatusItem> statusItem;
     if (StatusItem::displayAvailable())
-        statusItem = std::make_unique<StatusItem> (stopLoop);
+        statusItem = std::make_unique<StatusItem> (stopLoop, router, ui::SourceActions::live (pipeWire));
 #endif
 
     juce::MessageManager::getInstance()->runDispatchLoop();
@@ -106,6 +113,7 @@ int main()
 
     // Stops each console's captures before its channels go away.
     tracker.closeAndDestroyAll();
+    deviceBackends().createDeviceTypes = nullptr;
     juce::shutdownJuce_GUI();
     return 0;
 }

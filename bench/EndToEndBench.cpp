@@ -81,11 +81,18 @@ void figure (const std::string& name, double value, int decimals = 2)
     std::cout << "figure " << name << " " << std::fixed << std::setprecision (decimals) << value << std::endl;
 }
 
+// This process's view of the graph, as the program keeps its own.
+PipeWireConnection& pipeWire()
+{
+    static PipeWireConnection connection;
+    return connection;
+}
+
 // Where a source is in the picker's submenus: the program lists what this
 // process lists, with the same code, less its own streams. -1: not listed.
 int appRow (const std::string& bundleId, pid_t program)
 {
-    auto& connection = PipeWireConnection::instance();
+    auto& connection = pipeWire();
     int row = -1;
     waitUntil ([&] {
         if (! connection.refresh())
@@ -103,7 +110,7 @@ int inputRow (const std::string& uid)
 {
     int row = -1;
     waitUntil ([&] {
-        const auto inputs = listInputDevices();
+        const auto inputs = listInputDevices (pipeWire());
         const auto it = std::find_if (inputs.begin(), inputs.end(), [&] (const auto& input) { return input.uid == uid; });
         row = it == inputs.end() ? -1 : static_cast<int> (it - inputs.begin());
         return row >= 0;
@@ -464,7 +471,7 @@ private:
                bool remove = false)
     {
         return waitUntil ([&] {
-            auto& connection = PipeWireConnection::instance();
+            auto& connection = pipeWire();
             if (! connection.refresh())
                 return false;
             std::optional<uint32_t> from, to;

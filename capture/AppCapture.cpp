@@ -46,13 +46,17 @@ struct Capture
     int lane = -1;
     PortLinks links; // lock held
 
-    Capture() { PipeWireConnection::instance().retainCore(); } // lock held: the links' core stays until they go
+    // Lock held: the links' core stays until they go.
+    explicit Capture (std::shared_ptr<ConsoleLanes> consoleLanes) : lanes (std::move (consoleLanes))
+    {
+        lanes->connection().retainCore();
+    }
 
     // Lock held. Once it returns, nothing is linked and the lane writes nowhere.
     void release()
     {
         links.clear();
-        PipeWireConnection::instance().releaseCore();
+        lanes->connection().releaseCore();
         lanes->release (std::exchange (lane, -1));
     }
 
@@ -60,7 +64,7 @@ struct Capture
     // streams that is not linked yet and lets go of links whose ports are gone.
     void follow (const std::vector<PipeWireNode>& nodes)
     {
-        auto& connection = PipeWireConnection::instance();
+        auto& connection = lanes->connection();
         const auto ports = lanes->ports (lane);
         std::vector<std::pair<uint32_t, uint32_t>> wanted;
         std::map<uint32_t, uint32_t> nodeOf { { ports.left, ports.node }, { ports.right, ports.node } };
@@ -80,7 +84,7 @@ struct Capture
                 nodeOf[pair.first] = node.id;
             }
         }
-        PipeWireConnection::Lock lock;
+        PipeWireConnection::Lock lock (connection);
         // A console whose node is gone has no ports to link into.
         if (lane >= 0)
             links.follow (connection.core(), ports.left != 0 ? wanted : decltype (wanted) {}, nodeOf);
@@ -108,10 +112,12 @@ public:
 
     std::map<CaptureKey, std::unique_ptr<Capture>> captures;
 
+    // The graph is followed on the connection of the first capture's
+    // console, which is the program's one connection.
     void add (CaptureKey key, std::unique_ptr<Capture> capture)
     {
         if (captures.empty())
-            PipeWireConnection::instance().addListener (this);
+            (graph = &capture->lanes->connection())->addListener (this);
         captures[key] = std::move (capture);
     }
 
@@ -123,9 +129,9 @@ public:
         auto capture = std::move (it->second);
         captures.erase (it);
         if (captures.empty())
-            PipeWireConnection::instance().removeListener (this);
+            graph->removeListener (this);
 
-        PipeWireConnection::Lock lock;
+        PipeWireConnection::Lock lock (capture->lanes->connection());
         capture->release();
     }
 
@@ -134,15 +140,16 @@ private:
     {
         if ((bits & (PipeWireConnection::streamsChanged | PipeWireConnection::portsChanged | PipeWireConnection::clientsChanged)) == 0)
             return;
-        const auto nodes = PipeWireConnection::instance().allNodes();
+        const auto nodes = graph->allNodes();
         for (auto& [key, capture] : captures)
             capture->follow (nodes);
     }
+
+    PipeWireConnection* graph = nullptr;
 };
 
-bool applicationIsPlaying (const std::string& bundleId)
+bool applicationIsPlaying (const PipeWireConnection& connection, const std::string& bundleId)
 {
-    auto& connection = PipeWireConnection::instance();
     for (const auto& node : connection.allNodes())
         if (const auto identity = playbackIdentity (node, connection.clientProperties (node.clientId),
                                                     static_cast<int> (getpid()), processIsAlive))
@@ -165,10 +172,12 @@ void startAppCapture (const void* console, std::shared_ptr<ConsoleLanes> lanes, 
     auto& registry = Registry::instance();
     registry.stop (key);
 
-    auto& connection = PipeWireConnection::instance();
-    if (ringBuffer == nullptr || lanes == nullptr || ! connection.refresh())
+    if (ringBuffer == nullptr || lanes == nullptr)
         return;
-    if (! applicationIsPlaying (bundleId))
+    auto& connection = lanes->connection();
+    if (! connection.refresh())
+        return;
+    if (! applicationIsPlaying (connection, bundleId))
     {
         logMessage ("LMW: App not found: %s", bundleId.c_str());
         if (absent == AbsentApp::giveUp)
@@ -177,15 +186,14 @@ void startAppCapture (const void* console, std::shared_ptr<ConsoleLanes> lanes, 
 
     std::unique_ptr<Capture> capture;
     {
-        PipeWireConnection::Lock lock;
-        capture = std::make_unique<Capture>();
+        PipeWireConnection::Lock lock (connection);
+        capture = std::make_unique<Capture> (std::move (lanes));
     }
     capture->bundleId = bundleId;
-    capture->lanes = std::move (lanes);
     if ((capture->lane = capture->lanes->acquire (std::move (ringBuffer))) < 0)
     {
         logMessage ("LMW: Failed to add stream output: %s", "the console has no free input");
-        PipeWireConnection::Lock lock;
+        PipeWireConnection::Lock lock (connection);
         capture->release();
         return;
     }

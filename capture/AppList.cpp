@@ -44,13 +44,12 @@ std::vector<CapturableApp> capturableAppsFrom (const std::vector<PipeWireNode>& 
     return result;
 }
 
-std::vector<CapturableApp> listCapturableApps()
+std::vector<CapturableApp> listCapturableApps (PipeWireConnection& connection)
 {
     // refresh() gives up after 3 s itself; the snapshot below only copies the
     // cache. Should the whole still end after the deadline (a stalled loop
     // lock), the answer is late and discarded.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (5);
-    auto& connection = PipeWireConnection::instance();
     if (! connection.refresh())
         return {};
 

@@ -41,6 +41,6 @@ std::vector<CapturableApp> capturableAppsFrom (const std::vector<PipeWireNode>& 
 // The applications playing right now. Blocking: returns within 5 s. An answer
 // that comes after the deadline is thrown away and the list is empty, as it
 // is when PipeWire does not answer at all.
-std::vector<CapturableApp> listCapturableApps();
+std::vector<CapturableApp> listCapturableApps (PipeWireConnection&);
 
 } // namespace loomwell

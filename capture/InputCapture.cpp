@@ -28,18 +28,18 @@ class InputCapture
 {
 public:
     InputCapture (std::shared_ptr<ConsoleLanes> consoleLanes, uint32_t sourceNode)
-        : lanes (std::move (consoleLanes)), node (sourceNode)
+        : lanes (std::move (consoleLanes)), connection (lanes->connection()), node (sourceNode)
     {
-        PipeWireConnection::Lock lock;
-        PipeWireConnection::instance().retainCore(); // the links' core stays until they go
+        PipeWireConnection::Lock lock (connection);
+        connection.retainCore(); // the links' core stays until they go
     }
 
     ~InputCapture()
     {
         {
-            PipeWireConnection::Lock lock;
+            PipeWireConnection::Lock lock (connection);
             links.clear();
-            PipeWireConnection::instance().releaseCore();
+            connection.releaseCore();
         }
         lanes->release (lane);
     }
@@ -47,7 +47,6 @@ public:
     // False when the console has no free lane or the source no ports.
     bool start (std::shared_ptr<RingBuffer> ring)
     {
-        auto& connection = PipeWireConnection::instance();
         std::vector<PipeWirePort> outputs, monitors;
         for (const auto& port : connection.ports (node))
             if (! port.input)
@@ -59,7 +58,7 @@ public:
         std::map<uint32_t, uint32_t> nodeOf { { ports.left, ports.node }, { ports.right, ports.node } };
         for (const auto& [from, to] : plan)
             nodeOf[from] = node;
-        PipeWireConnection::Lock lock;
+        PipeWireConnection::Lock lock (connection);
         links.follow (connection.core(), plan, nodeOf);
         linked = links.live();
         return linked > 0;
@@ -68,23 +67,23 @@ public:
     // Every link still there: the source has not gone.
     bool isLive() const
     {
-        PipeWireConnection::Lock lock;
+        PipeWireConnection::Lock lock (connection);
         return links.live() == linked;
     }
 
 private:
     const std::shared_ptr<ConsoleLanes> lanes;
+    PipeWireConnection& connection;
     const uint32_t node;
     int lane = -1;
     PortLinks links;
     size_t linked = 0;
 };
 
-// Main thread only, as are all its users. Made after the connection so that
-// it is destroyed, stopping what still runs, while the connection still exists.
+// Main thread only, as are all its users. The program stops every capture
+// before its connection goes (each console's captures before it closes).
 std::map<CaptureKey, std::unique_ptr<InputCapture>>& registry()
 {
-    PipeWireConnection::instance();
     static std::map<CaptureKey, std::unique_ptr<InputCapture>> captures;
     return captures;
 }
@@ -95,10 +94,10 @@ void startInputCapture (const void* console, std::shared_ptr<ConsoleLanes> lanes
                         std::shared_ptr<RingBuffer> ringBuffer)
 {
     stopInputCapture (console, channelId);
-    if (ringBuffer == nullptr || lanes == nullptr || ! PipeWireConnection::instance().refresh())
+    if (ringBuffer == nullptr || lanes == nullptr || ! lanes->connection().refresh())
         return;
 
-    const auto source = findInputSource (deviceId);
+    const auto source = findInputSource (lanes->connection(), deviceId);
     if (! source || source->channels.empty())
         return;
 

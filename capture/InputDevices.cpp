@@ -18,7 +18,7 @@ bool isSourceClass (const std::string& mediaClass)
     return mediaClass == "Audio/Source" || mediaClass.rfind ("Audio/Source/", 0) == 0;
 }
 
-std::vector<std::string> channelsOf (const PipeWireNode& node)
+std::vector<std::string> channelsOf (const PipeWireConnection& connection, const PipeWireNode& node)
 {
     if (! node.outputChannels.empty())
         return node.outputChannels;
@@ -26,7 +26,7 @@ std::vector<std::string> channelsOf (const PipeWireNode& node)
     // A virtual source made from a null sink delivers through ports flagged
     // as monitors; they are still the source's only output.
     std::vector<std::string> monitors;
-    for (const auto& port : PipeWireConnection::instance().ports (node.id))
+    for (const auto& port : connection.ports (node.id))
         if (! port.input)
             monitors.push_back (port.channel);
     return monitors;
@@ -41,16 +41,15 @@ bool fitsDeviceId (uint64_t serial)
 
 } // namespace
 
-std::vector<InputDevice> listInputDevices()
+std::vector<InputDevice> listInputDevices (PipeWireConnection& connection)
 {
-    auto& connection = PipeWireConnection::instance();
     if (! connection.refresh())
         return {};
 
     std::vector<InputDevice> result;
     for (const auto& node : connection.allNodes())
     {
-        if (! isSourceClass (node.mediaClass) || ! fitsDeviceId (node.serial) || channelsOf (node).empty())
+        if (! isSourceClass (node.mediaClass) || ! fitsDeviceId (node.serial) || channelsOf (connection, node).empty())
             continue;
 
         // A source without a description would give a blank menu item.
@@ -65,11 +64,11 @@ std::vector<InputDevice> listInputDevices()
     return result;
 }
 
-std::optional<InputSource> findInputSource (uint32_t deviceId)
+std::optional<InputSource> findInputSource (const PipeWireConnection& connection, uint32_t deviceId)
 {
-    for (const auto& node : PipeWireConnection::instance().allNodes())
+    for (const auto& node : connection.allNodes())
         if (isSourceClass (node.mediaClass) && node.serial == deviceId && deviceId != 0)
-            return InputSource { node.id, deviceId, channelsOf (node) };
+            return InputSource { node.id, deviceId, channelsOf (connection, node) };
     return std::nullopt;
 }
 

@@ -8,6 +8,8 @@
 namespace loomwell
 {
 
+class PipeWireConnection;
+
 // An audio source of this computer that a slot can carry: a microphone, an
 // interface's inputs, a virtual source. Monitors of sinks are not sources
 // here: the consoles' own outputs would otherwise be offered back to them.
@@ -27,7 +29,7 @@ inline constexpr size_t maxInputTextBytes = 255;
 // Every source with at least one channel, in registry order, except those
 // whose name contains "Mixora". Empty when PipeWire does not answer.
 // Any thread but the PipeWire loop's.
-std::vector<InputDevice> listInputDevices();
+std::vector<InputDevice> listInputDevices (PipeWireConnection&);
 
 // The source a device id names, with the positions of the channels it
 // delivers ("MONO", "FL", ...; empty entries for unnamed ones).
@@ -40,6 +42,6 @@ struct InputSource
 
 // From the connection's cache as it is (no refresh); nullopt when the device
 // is not a source right now.
-std::optional<InputSource> findInputSource (uint32_t deviceId);
+std::optional<InputSource> findInputSource (const PipeWireConnection&, uint32_t deviceId);
 
 } // namespace loomwell

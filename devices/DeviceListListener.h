@@ -21,7 +21,7 @@ public:
     // server does not answer yet, it is waited for (see keepReconnecting).
     // nullptr only when PipeWire cannot be used at all in this process. onChange runs on the message thread, once for each
     // burst of changes the connection delivers together.
-    static std::unique_ptr<DeviceListListener> install (std::function<void()> onChange);
+    static std::unique_ptr<DeviceListListener> install (PipeWireConnection&, std::function<void()> onChange);
 
     ~DeviceListListener() override;
 
@@ -29,9 +29,10 @@ public:
     DeviceListListener& operator= (const DeviceListListener&) = delete;
 
 private:
-    explicit DeviceListListener (std::function<void()> onChange);
+    DeviceListListener (PipeWireConnection&, std::function<void()> onChange);
     void pipeWireNodesChanged (uint32_t changeBits) override;
 
+    PipeWireConnection& connection;
     std::function<void()> onChange;
 };
 

@@ -208,9 +208,9 @@ void DeviceTracker::rescanAfterWake()
     NotificationCentre::defaultCentre().post (deviceStateChangedNotification);
 }
 
-void DeviceTracker::installDeviceListListener()
+void DeviceTracker::installDeviceListListener (PipeWireConnection& connection)
 {
-    deviceListListener = DeviceListListener::install ([] { instance().queueDeviceListChange(); });
+    deviceListListener = DeviceListListener::install (connection, [] { instance().queueDeviceListChange(); });
     listenerInstalled = deviceListListener != nullptr;
 }
 

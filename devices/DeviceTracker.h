@@ -17,6 +17,7 @@ namespace loomwell
 {
 
 class DeviceListListener;
+class PipeWireConnection;
 
 // One source of a console's slot, kept across a hot-plug run so that a
 // reopened console gets it back.
@@ -98,7 +99,7 @@ public:
     // The device-list listener (start-up, after the first scan, and
     // shut-down, before the consoles are closed). Install sets
     // listenerInstalled to whether the registration succeeded.
-    void installDeviceListListener();
+    void installDeviceListListener (PipeWireConnection&);
     void removeDeviceListListener();
 
     // Shut-down: stops the captures, closes every console, first to last,

@@ -34,10 +34,9 @@ constexpr auto connectTimeout = std::chrono::seconds (3);
 class PipeWireOutputDevice final : public juce::AudioIODevice
 {
 public:
-    PipeWireOutputDevice (const juce::String& deviceName, PipeWireNode sinkNode)
-        : AudioIODevice (deviceName, pipeWireTypeName), sink (std::move (sinkNode))
+    PipeWireOutputDevice (PipeWireConnection& graph, const juce::String& deviceName, PipeWireNode sinkNode)
+        : AudioIODevice (deviceName, pipeWireTypeName), connection (graph), sink (std::move (sinkNode))
     {
-        auto& connection = PipeWireConnection::instance();
         defaultRate = connection.defaultSampleRate();
         defaultBlockSize = juce::jlimit (64, maxBlockSize, connection.defaultQuantum());
         sampleRate = defaultRate;
@@ -90,9 +89,8 @@ public:
         if (numChannels == 0)
             return lastError = "The PipeWire sink '" + getName() + "' has no channels";
 
-        auto& connection = PipeWireConnection::instance();
         {
-            PipeWireConnection::Lock lock;
+            PipeWireConnection::Lock lock (connection);
             if (connection.core() == nullptr)
                 return lastError = "PipeWire is not running";
             if (! makeFilterLocked())
@@ -103,7 +101,7 @@ public:
         }
         if (! linkPorts())
         {
-            PipeWireConnection::Lock lock;
+            PipeWireConnection::Lock lock (connection);
             destroyFilterLocked();
             return lastError = "Could not connect to the PipeWire sink '" + getName() + "'";
         }
@@ -115,7 +113,7 @@ public:
         stop();
         if (filter != nullptr)
         {
-            PipeWireConnection::Lock lock;
+            PipeWireConnection::Lock lock (connection);
             destroyFilterLocked();
         }
     }
@@ -167,7 +165,8 @@ public:
     int getOutputLatencyInSamples() override { return blockSize; }
     int getInputLatencyInSamples() override { return 0; }
 
-    const std::shared_ptr<ConsoleLanes> lanes = std::make_shared<ConsoleLanes>();
+    PipeWireConnection& connection;
+    const std::shared_ptr<ConsoleLanes> lanes = std::make_shared<ConsoleLanes> (connection);
 
 private:
     // The largest graph quantum PipeWire runs.
@@ -178,7 +177,6 @@ private:
     // console gets silence while nothing is started.
     bool makeFilterLocked()
     {
-        auto& connection = PipeWireConnection::instance();
         auto* props = pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio",
                                          PW_KEY_MEDIA_CATEGORY, "Filter",
                                          PW_KEY_MEDIA_ROLE, "DSP",
@@ -198,7 +196,7 @@ private:
         pw_filter_add_listener (filter, &filterHook, &filterEvents, this);
         removalWatch = connection.watchRemoval (sink.id, [this] {
             gone.store (true);
-            PipeWireConnection::instance().signalWaiters();
+            connection.signalWaiters();
         });
 
         const auto addPort = [this] (pw_direction direction, const std::string& portName, const std::string& channel) {
@@ -224,7 +222,6 @@ private:
     // sink's inputs one by one, the lanes' ports told to the lanes.
     bool linkPorts()
     {
-        auto& connection = PipeWireConnection::instance();
         const auto numChannels = static_cast<size_t> (channelNames.size());
         std::vector<PipeWirePort> ours, theirs;
         const auto split = [] (const std::vector<PipeWirePort>& ports, bool input) {
@@ -254,7 +251,7 @@ private:
             nodeOf[outputs[ch].id] = nodeId;
             nodeOf[sinkInputs[ch].id] = sink.id;
         }
-        PipeWireConnection::Lock lock;
+        PipeWireConnection::Lock lock (connection);
         if (filter == nullptr || gone.load())
             return false;
         sinkLinks.follow (connection.core(), wanted, nodeOf);
@@ -268,7 +265,6 @@ private:
 
     void destroyFilterLocked()
     {
-        auto& connection = PipeWireConnection::instance();
         lanes->clearPorts();
         sinkLinks.clear();
         connection.unwatchRemoval (removalWatch);
@@ -288,7 +284,7 @@ private:
         device.state = newState;
         if (newState == PW_FILTER_STATE_ERROR || (wasConnected && newState == PW_FILTER_STATE_UNCONNECTED))
             device.gone.store (true);
-        PipeWireConnection::instance().signalWaiters();
+        device.connection.signalWaiters();
     }
 
     // The data thread, once per graph cycle: no locks, no allocation. The
@@ -383,12 +379,14 @@ class PipeWireDeviceType final : public juce::AudioIODeviceType,
                                  private PipeWireConnection::Listener
 {
 public:
-    PipeWireDeviceType() : AudioIODeviceType (pipeWireTypeName) { PipeWireConnection::instance().addListener (this); }
-    ~PipeWireDeviceType() override { PipeWireConnection::instance().removeListener (this); }
+    explicit PipeWireDeviceType (PipeWireConnection& graph) : AudioIODeviceType (pipeWireTypeName), connection (graph)
+    {
+        connection.addListener (this);
+    }
+    ~PipeWireDeviceType() override { connection.removeListener (this); }
 
     void scanForDevices() override
     {
-        auto& connection = PipeWireConnection::instance();
         sinks = connection.refresh() ? connection.nodes ("Audio/Sink") : std::vector<PipeWireNode> {};
 
         names.clear();
@@ -426,7 +424,7 @@ public:
         if (index < 0)
             return nullptr;
 
-        return new PipeWireOutputDevice (names[index], sinks[static_cast<size_t> (index)]);
+        return new PipeWireOutputDevice (connection, names[index], sinks[static_cast<size_t> (index)]);
     }
 
 private:
@@ -453,15 +451,16 @@ private:
         return identities;
     }
 
+    PipeWireConnection& connection;
     std::vector<PipeWireNode> sinks;
     juce::StringArray names;
 };
 
 } // namespace
 
-std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType()
+std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType (PipeWireConnection& connection)
 {
-    return std::make_unique<PipeWireDeviceType>();
+    return std::make_unique<PipeWireDeviceType> (connection);
 }
 
 std::shared_ptr<ConsoleLanes> consoleLanes (juce::AudioIODevice* device)
@@ -505,9 +504,9 @@ void silenceJackLibrary()
 
 } // namespace
 
-void addLinuxDeviceTypes (juce::OwnedArray<juce::AudioIODeviceType>& types)
+void addLinuxDeviceTypes (PipeWireConnection& connection, juce::OwnedArray<juce::AudioIODeviceType>& types)
 {
-    types.add (createPipeWireDeviceType().release());
+    types.add (createPipeWireDeviceType (connection).release());
     if (auto* alsa = juce::AudioIODeviceType::createAudioIODeviceType_ALSA())
         types.add (alsa);
     if (auto* jack = juce::AudioIODeviceType::createAudioIODeviceType_JACK())

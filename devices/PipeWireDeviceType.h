@@ -9,11 +9,13 @@
 namespace loomwell
 {
 
+class PipeWireConnection;
+
 // The "PipeWire" device type: one output device per Audio/Sink node, named
 // after the node's description (same names told apart as "Name (2)", ...),
 // playing into that sink as a node of its own whose lanes take the sources. It tells its listeners, on the
 // message thread, whenever sinks appear or vanish.
-std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType();
+std::unique_ptr<juce::AudioIODeviceType> createPipeWireDeviceType (PipeWireConnection&);
 
 // Has a device of the "PipeWire" type call `callback` straight from its
 // process callback rather than through the juce::AudioDeviceManager that
@@ -31,6 +33,6 @@ std::shared_ptr<ConsoleLanes> consoleLanes (juce::AudioIODevice* device);
 
 // The device types of a console's device manager on Linux, in search order:
 // PipeWire first, then JUCE's own ALSA and JACK types where they are built.
-void addLinuxDeviceTypes (juce::OwnedArray<juce::AudioIODeviceType>& types);
+void addLinuxDeviceTypes (PipeWireConnection&, juce::OwnedArray<juce::AudioIODeviceType>& types);
 
 } // namespace loomwell

@@ -10,6 +10,8 @@
 namespace loomwell
 {
 
+class PipeWireConnection;
+
 // The inputs of a console's node: lanes, each a pair of input ports (FL,
 // FR) of the node that plays into the console. Whatever is linked into a
 // lane's ports reaches the node in the same graph cycle as the node mixes,
@@ -24,6 +26,11 @@ class ConsoleLanes
 public:
     // Four sources on each of four slots.
     static constexpr int numLanes = 16;
+
+    explicit ConsoleLanes (PipeWireConnection& connection) : graph (connection) {}
+
+    // The connection the node and whatever links into its lanes live on.
+    PipeWireConnection& connection() const noexcept { return graph; }
 
     // Registry ids of a lane's node and ports; 0 while not known.
     struct Ports
@@ -51,6 +58,7 @@ public:
     RingBuffer* target (int lane) const noexcept { return targets[static_cast<size_t> (lane)].load(); }
 
 private:
+    PipeWireConnection& graph;
     std::array<std::atomic<RingBuffer*>, numLanes> targets {};
     std::atomic<bool> inCycle { false };
     // Main thread only.

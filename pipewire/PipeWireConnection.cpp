@@ -188,9 +188,11 @@ void PipeWireConnection::infoProperties (uint32_t id, bool isClient, const spa_d
 
 struct PipeWireConnection::Reconnector final : juce::Timer
 {
+    explicit Reconnector (PipeWireConnection& c) : connection (c) {}
+    PipeWireConnection& connection;
+
     void timerCallback() override
     {
-        auto& connection = instance();
         if (connection.listeners.empty() || connection.refresh())
             stopTimer();
     }
@@ -201,20 +203,41 @@ void PipeWireConnection::keepReconnecting()
     if (loop == nullptr)
         return;
     if (reconnector == nullptr)
-        reconnector = std::make_unique<Reconnector>();
+        reconnector = std::make_unique<Reconnector> (*this);
     if (! reconnector->isTimerRunning())
         reconnector->startTimer (reconnectIntervalMs);
 }
 
-PipeWireConnection& PipeWireConnection::instance()
+// JUCE deletes its DeletedAtShutdown objects first when it shuts down, before
+// the message manager and its queue go. From then on the loop thread must not
+// post: a post racing with the queue's destruction would write to a closed,
+// perhaps reused, descriptor (consoles closed just before the shut-down make
+// the daemon announce their streams' removal at that very moment). The
+// registry's callbacks, which post, run with the loop's lock held, so taking
+// it here also waits for a post under way.
+struct PipeWireConnection::MessageLoopWatch final : juce::DeletedAtShutdown
 {
-    static PipeWireConnection connection;
-    return connection;
-}
+    explicit MessageLoopWatch (PipeWireConnection& c) : connection (c) {}
+    PipeWireConnection& connection;
+
+    ~MessageLoopWatch() override
+    {
+        Lock lock (connection);
+        connection.messageLoopGone = true;
+        connection.messageLoopWatch = nullptr;
+    }
+};
+
+struct PipeWireConnection::Delivery
+{
+    std::atomic<bool> posted { false };
+    PipeWireConnection* connection = nullptr; // message thread
+};
 
 PipeWireConnection::PipeWireConnection()
-    : hooks (std::make_unique<Hooks>())
+    : hooks (std::make_unique<Hooks>()), delivery (std::make_shared<Delivery>())
 {
+    delivery->connection = this;
     pw_init (nullptr, nullptr);
     loop = pw_thread_loop_new ("loomwell-pw", nullptr);
     if (loop == nullptr)
@@ -235,6 +258,11 @@ PipeWireConnection::PipeWireConnection()
 
 PipeWireConnection::~PipeWireConnection()
 {
+    // Deliveries still queued find nobody; the watch of the message loop
+    // must not outlive what it watches for.
+    delivery->connection = nullptr;
+    delete messageLoopWatch;
+    reconnector.reset();
     if (loop == nullptr)
         return;
 
@@ -246,16 +274,16 @@ PipeWireConnection::~PipeWireConnection()
     pw_thread_loop_destroy (loop);
 }
 
-PipeWireConnection::Lock::Lock()
+PipeWireConnection::Lock::Lock (const PipeWireConnection& connection) : loop (connection.loop)
 {
-    if (auto* l = instance().loop)
-        pw_thread_loop_lock (l);
+    if (loop != nullptr)
+        pw_thread_loop_lock (loop);
 }
 
 PipeWireConnection::Lock::~Lock()
 {
-    if (auto* l = instance().loop)
-        pw_thread_loop_unlock (l);
+    if (loop != nullptr)
+        pw_thread_loop_unlock (loop);
 }
 
 bool PipeWireConnection::connectLocked()
@@ -299,7 +327,7 @@ bool PipeWireConnection::refresh()
     if (loop == nullptr)
         return false;
 
-    Lock lock;
+    Lock lock (*this);
 
     if (pwCore != nullptr && broken && coreUsers == 0)
         disconnectLocked();
@@ -491,7 +519,7 @@ PipeWireNode PipeWireConnection::withChannels (const PipeWireNode& n) const
 
 std::vector<PipeWireNode> PipeWireConnection::nodes (const std::string& mediaClass) const
 {
-    Lock lock;
+    Lock lock (*this);
     std::vector<PipeWireNode> result;
     for (const auto& n : nodeList)
         if (n.mediaClass == mediaClass)
@@ -501,7 +529,7 @@ std::vector<PipeWireNode> PipeWireConnection::nodes (const std::string& mediaCla
 
 std::optional<PipeWireNode> PipeWireConnection::node (uint32_t id) const
 {
-    Lock lock;
+    Lock lock (*this);
     for (const auto& n : nodeList)
         if (n.id == id)
             return withChannels (n);
@@ -510,7 +538,7 @@ std::optional<PipeWireNode> PipeWireConnection::node (uint32_t id) const
 
 std::vector<PipeWireNode> PipeWireConnection::allNodes() const
 {
-    Lock lock;
+    Lock lock (*this);
     std::vector<PipeWireNode> result;
     for (const auto& n : nodeList)
         result.push_back (withChannels (n));
@@ -519,7 +547,7 @@ std::vector<PipeWireNode> PipeWireConnection::allNodes() const
 
 std::vector<PipeWirePort> PipeWireConnection::ports (uint32_t nodeId) const
 {
-    Lock lock;
+    Lock lock (*this);
     std::vector<PipeWirePort> result;
     for (const auto& [id, port] : portMap)
         if (port.nodeId == nodeId)
@@ -533,40 +561,22 @@ std::vector<PipeWirePort> PipeWireConnection::ports (uint32_t nodeId) const
 
 std::map<std::string, std::string> PipeWireConnection::clientProperties (uint32_t clientId) const
 {
-    Lock lock;
+    Lock lock (*this);
     const auto it = clientMap.find (clientId);
     return it != clientMap.end() ? it->second : std::map<std::string, std::string> {};
 }
 
 double PipeWireConnection::defaultSampleRate() const
 {
-    Lock lock;
+    Lock lock (*this);
     return sampleRate;
 }
 
 int PipeWireConnection::defaultQuantum() const
 {
-    Lock lock;
+    Lock lock (*this);
     return quantum;
 }
-
-// JUCE deletes its DeletedAtShutdown objects first when it shuts down, before
-// the message manager and its queue go. From then on the loop thread must not
-// post: a post racing with the queue's destruction would write to a closed,
-// perhaps reused, descriptor (consoles closed just before the shut-down make
-// the daemon announce their streams' removal at that very moment). The
-// registry's callbacks, which post, run with the loop's lock held, so taking
-// it here also waits for a post under way.
-struct PipeWireConnection::MessageLoopWatch final : juce::DeletedAtShutdown
-{
-    ~MessageLoopWatch() override
-    {
-        auto& connection = instance();
-        Lock lock;
-        connection.messageLoopGone = true;
-        connection.messageLoopWatch = nullptr;
-    }
-};
 
 // Message thread. A message loop that started again after a shut-down (as
 // tests do) gets the changes held back meanwhile.
@@ -574,8 +584,8 @@ void PipeWireConnection::watchMessageLoop()
 {
     if (messageLoopWatch != nullptr)
         return;
-    messageLoopWatch = new MessageLoopWatch;
-    Lock lock;
+    messageLoopWatch = new MessageLoopWatch (*this);
+    Lock lock (*this);
     messageLoopGone = false;
     if (const auto pending = pendingChanges.exchange (0))
         postChange (pending);
@@ -587,7 +597,7 @@ void PipeWireConnection::postChange (uint32_t bits)
     if (bits == 0)
         return;
     pendingChanges.fetch_or (bits);
-    if (messageLoopGone || changePosted.exchange (true))
+    if (messageLoopGone || delivery->posted.exchange (true))
         return;
 
     // The flag falls when the message is delivered, and also when it is thrown
@@ -595,11 +605,13 @@ void PipeWireConnection::postChange (uint32_t bits)
     // change is never left waiting for a message that will not come.
     struct Posted
     {
-        ~Posted() { instance().changePosted.store (false); }
+        std::shared_ptr<Delivery> delivery;
+        ~Posted() { delivery->posted.store (false); }
     };
-    juce::MessageManager::callAsync ([posted = std::make_shared<Posted>()] {
-        instance().changePosted.store (false);
-        instance().deliverChanges();
+    juce::MessageManager::callAsync ([posted = std::make_shared<Posted> (Posted { delivery })] {
+        posted->delivery->posted.store (false);
+        if (auto* connection = posted->delivery->connection)
+            connection->deliverChanges();
     });
 }
 
@@ -617,7 +629,7 @@ void PipeWireConnection::deliverChanges()
 
     bool down = false;
     {
-        Lock lock;
+        Lock lock (*this);
         down = broken || pwCore == nullptr;
     }
     if (down && ! listeners.empty())

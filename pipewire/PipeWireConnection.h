@@ -59,9 +59,10 @@ struct PipeWirePort
     bool monitor = false;
 };
 
-// The process's one connection to the PipeWire daemon: a thread loop running
-// the context and core, and a cache of the registry's nodes and ports kept
-// current by that loop. Callbacks of the registry and of streams made on this
+// A connection to the PipeWire daemon: a thread loop running the context and
+// core, and a cache of the registry's nodes and ports kept current by that
+// loop. The program makes one in main and hands it to whoever needs the
+// graph; it must outlive them all. Callbacks of the registry and of streams made on this
 // core run on the loop thread with the loop lock held; every pw_* call from
 // any other thread must hold Lock.
 class PipeWireConnection
@@ -89,7 +90,11 @@ public:
         virtual void pipeWireNodesChanged (uint32_t changeBits) = 0;
     };
 
-    static PipeWireConnection& instance();
+    // Message thread; connects on the first refresh.
+    PipeWireConnection();
+    ~PipeWireConnection();
+    PipeWireConnection (const PipeWireConnection&) = delete;
+    PipeWireConnection& operator= (const PipeWireConnection&) = delete;
 
     // Connects (again, after the daemon went away) and waits until the cache
     // holds everything the server had announced when this was called. Any
@@ -111,10 +116,13 @@ public:
     class Lock
     {
     public:
-        Lock();
+        explicit Lock (const PipeWireConnection&);
         ~Lock();
         Lock (const Lock&) = delete;
         Lock& operator= (const Lock&) = delete;
+
+    private:
+        pw_thread_loop* const loop;
     };
 
     // Null until the first connection; the core is null while disconnected.
@@ -148,10 +156,7 @@ public:
     void keepReconnecting();
     static constexpr int reconnectIntervalMs = 1000;
 
-    ~PipeWireConnection();
-
 private:
-    PipeWireConnection();
     bool connectLocked();
     void disconnectLocked();
     void postChange (uint32_t bits);
@@ -192,7 +197,10 @@ private:
     int quantum = 1024;
 
     std::atomic<uint32_t> pendingChanges { 0 };
-    std::atomic<bool> changePosted { false };
+    // What a posted delivery reaches: it may run, or be thrown away, after
+    // the connection is gone.
+    struct Delivery;
+    std::shared_ptr<Delivery> delivery;
     std::vector<Listener*> listeners;
 
     // Changes are posted to the message thread only while its message loop

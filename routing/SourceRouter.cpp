@@ -10,12 +10,16 @@ namespace
 {
 class LiveCaptures final : public CaptureBackend
 {
+    PipeWireConnection& connection;
+
     static std::shared_ptr<ConsoleLanes> lanesOf (DeviceInstance& device)
     {
         return consoleLanes (device.getDeviceManager().getCurrentAudioDevice());
     }
 
 public:
+    explicit LiveCaptures (PipeWireConnection& graph) : connection (graph) {}
+
     void startApp (DeviceInstance& device, const std::string& bundleId, int32_t channelId,
                    std::shared_ptr<RingBuffer> ring, AbsentApp absent) override
     {
@@ -47,20 +51,13 @@ public:
 
     bool inputIsLive (DeviceInstance& device, int32_t channelId) override { return inputCaptureIsLive (&device, channelId); }
 
-    std::vector<InputDevice> listInputs() override { return listInputDevices(); }
+    std::vector<InputDevice> listInputs() override { return listInputDevices (connection); }
 };
 } // namespace
 
-CaptureBackend& CaptureBackend::live()
+std::unique_ptr<CaptureBackend> CaptureBackend::live (PipeWireConnection& connection)
 {
-    static LiveCaptures captures;
-    return captures;
-}
-
-SourceRouter& SourceRouter::live()
-{
-    static SourceRouter router (CaptureBackend::live());
-    return router;
+    return std::make_unique<LiveCaptures> (connection);
 }
 
 int32_t SourceRouter::addApp (DeviceInstance& device, uint32_t slot, const std::string& bundleId, const std::string& name,

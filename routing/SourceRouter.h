@@ -29,7 +29,8 @@ public:
     virtual bool inputIsLive (DeviceInstance&, int32_t channelId) = 0;
     virtual std::vector<InputDevice> listInputs() = 0;
 
-    static CaptureBackend& live();
+    // The captures of the consoles' lanes (capture/) on this connection.
+    static std::unique_ptr<CaptureBackend> live (PipeWireConnection&);
 };
 
 // The one owner of a source together with its capture. Whoever puts a
@@ -41,9 +42,6 @@ class SourceRouter
 {
 public:
     explicit SourceRouter (CaptureBackend& backend) : captures (backend) {}
-
-    // The program's router, over the live captures.
-    static SourceRouter& live();
 
     // The entry's channel id, or -1 when the slot has no room (or the
     // console is not open); the capture is started for a new entry only.

@@ -63,7 +63,8 @@ void DisconnectedView::resized()
 }
 
 //==============================================================================
-PopoverViewController::PopoverViewController()
+PopoverViewController::PopoverViewController (SourceRouter& sourceRouter, SourceActions actions)
+    : router (&sourceRouter), sourceActions (std::move (actions))
 {
     const auto w = panelWidth();
     const auto h = disconnectedHeight();

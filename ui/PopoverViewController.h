@@ -45,7 +45,8 @@ class PopoverViewController : public juce::Component,
                               private DeviceTracker::Listener
 {
 public:
-    PopoverViewController();
+    // What the menus list and who puts a chosen source on its slot.
+    PopoverViewController (SourceRouter&, SourceActions);
     ~PopoverViewController() override;
 
     static constexpr int panelWidth() { return 329; }
@@ -92,9 +93,6 @@ public:
     void inputDeviceSelected (const InputChoice&);
     void removeApp (const RemoveChoice&);
 
-    // The live lists and captures unless replaced (tests).
-    void setSourceActions (SourceActions actions) { sourceActions = std::move (actions); }
-    void setRouter (SourceRouter& r) { router = &r; }
     // Where menu and row icons come from; the freedesktop lookup by default.
     void setAppIconLookup (AppIconLookup lookup);
 
@@ -130,8 +128,8 @@ private:
     // announced, never shown again.
     const DeviceInstance* leaving = nullptr;
 
-    SourceActions sourceActions = SourceActions::live();
-    SourceRouter* router = &SourceRouter::live();
+    SourceRouter* const router;
+    SourceActions sourceActions;
     AppIconLookup appIcons = defaultAppIconLookup();
     int openMenus = 0;
 

@@ -3,11 +3,11 @@
 namespace loomwell::ui
 {
 
-SourceActions SourceActions::live()
+SourceActions SourceActions::live (PipeWireConnection& connection)
 {
     SourceActions actions;
-    actions.listApps = [] { return listCapturableApps(); };
-    actions.listInputs = [] { return listInputDevices(); };
+    actions.listApps = [&connection] { return listCapturableApps (connection); };
+    actions.listInputs = [&connection] { return listInputDevices (connection); };
     return actions;
 }
 

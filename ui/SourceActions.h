@@ -18,7 +18,7 @@ struct SourceActions
     // Main thread.
     std::function<std::vector<InputDevice>()> listInputs;
 
-    static SourceActions live();
+    static SourceActions live (PipeWireConnection&);
 };
 
 } // namespace loomwell::ui

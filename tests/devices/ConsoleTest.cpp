@@ -57,19 +57,24 @@ protected:
     {
         juce::initialiseJuce_GUI();
         ready = (world = new PipeWireWorld)->start();
+        pipeWire = new PipeWireConnection;
+        router = new SourceRouter (*(captures = CaptureBackend::live (*pipeWire)));
     }
     static void TearDownTestSuite()
     {
+        delete router;
+        captures.reset();
+        delete pipeWire;
         delete world;
         juce::shutdownJuce_GUI();
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE (ready && PipeWireConnection::instance().refresh()) << world->logs();
+        ASSERT_TRUE (ready && pipeWire->refresh()) << world->logs();
         deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
-        SourceRouter::live().connect (tracker);
+        deviceBackends().createDeviceTypes = [] (auto& types) { addLinuxDeviceTypes (*pipeWire, types); };
+        router->connect (tracker);
     }
 
     void TearDown() override
@@ -116,7 +121,7 @@ protected:
     {
         ::testing::internal::CaptureStderr();
         tracker.scanForDevices();
-        tracker.installDeviceListListener();
+        tracker.installDeviceListListener (*pipeWire);
         return ::testing::internal::GetCapturedStderr();
     }
 
@@ -129,10 +134,10 @@ protected:
     // As the picker does: the input of that UID when one is listed, else the application.
     static int32_t add (DeviceInstance& device, uint32_t slot, const std::string& id)
     {
-        for (const auto& input : listInputDevices())
+        for (const auto& input : listInputDevices (*pipeWire))
             if (input.uid == id)
-                return SourceRouter::live().addInput (device, slot, id, input.name, input.deviceId);
-        return SourceRouter::live().addApp (device, slot, id, id);
+                return router->addInput (device, slot, id, input.name, input.deviceId);
+        return router->addApp (device, slot, id, id);
     }
 
     static Recording record (const std::string& sinkName) // 1.2 s of it
@@ -166,6 +171,9 @@ protected:
 
     static inline PipeWireWorld* world = nullptr;
     static inline bool ready = false;
+    static inline PipeWireConnection* pipeWire = nullptr;
+    static inline std::unique_ptr<CaptureBackend> captures;
+    static inline SourceRouter* router = nullptr;
     DeviceTracker& tracker = DeviceTracker::instance();
     ListedUsbRegistry registry { { { "3a7d", "7401", "V1", "0123", "Mixora Vantor" } } };
     std::map<std::string, uint32_t> sinks;
@@ -340,7 +348,7 @@ TEST_F (Console, CaptureStressNoCaptureOutlivesItsEntryWhileConsolesComeAndGo)
         else if (op % 4 == 1) // the slot entry's source goes, the extra entry's moves in
         {
             const auto before = device->channelsForSlot (0);
-            ASSERT_EQ (SourceRouter::live().remove (*device, 0, before.at (0).bundleId).movedFromChannelId, before.at (1).channelId);
+            ASSERT_EQ (router->remove (*device, 0, before.at (0).bundleId).movedFromChannelId, before.at (1).channelId);
             pumpFor (10ms);
             add (*device, 0, before[0].bundleId);
         }
@@ -451,7 +459,7 @@ TEST_F (Console, SourcesOnClocksOfTheirOwnReachTheConsoleContinuouslyAndInStep)
     };
     judge ({ &rigs[0], &rigs[1] }, seconds, false);
     world->stopSources();
-    SourceRouter::live().remove (*console ("V1"), 0, "plus");
+    router->remove (*console ("V1"), 0, "plus");
     const auto hifi = world->createSink ("hifi-44k", "Hi-Fi 44.1 kHz", 2, false, 44100);
     ASSERT_TRUE (hifi && sinks.emplace ("hifi-44k", *hifi).second) << world->logs();
     std::vector<pid_t> busy { world->spawn ("busy", { "sh", "-c", "while :; do :; done" }), world->spawn ("busy", { "sh", "-c", "while :; do :; done" }) };
@@ -533,7 +541,7 @@ TEST_F (Console, RealtimeSafetyOurCallbacksNeitherAllocateLockNorBlockWhileSourc
         const std::string id = std::array { "toneapp", "otherapp", "line-in", "mic" }[random() % 4];
         if (const auto at = slotOf.find (id); at != slotOf.end())
         {
-            EXPECT_TRUE (SourceRouter::live().remove (*vantor, at->second, id).changed()) << id;
+            EXPECT_TRUE (router->remove (*vantor, at->second, id).changed()) << id;
             slotOf.erase (at);
         }
         else if (const auto slot = static_cast<uint32_t> (random() % ChannelTable::numSlots); add (*vantor, slot, id) >= 0)

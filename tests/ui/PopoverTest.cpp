@@ -62,27 +62,27 @@ protected:
         juce::initialiseJuce_GUI();
         world = new loomwell::testing::PipeWireWorld;
         ready = world->start() && world->createSink ("mixora-trel", "Mixora Trel Main Multitrack") && world->createSink ("mixora-vantor", "Mixora Vantor Main Multitrack");
+        pipeWire = new PipeWireConnection;
     }
     static void TearDownTestSuite()
     {
+        delete pipeWire;
         delete world;
         juce::shutdownJuce_GUI();
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE (ready && PipeWireConnection::instance().refresh()) << world->logs();
+        ASSERT_TRUE (ready && pipeWire->refresh()) << world->logs();
         registry.devices = { { "3a7d", "7301", "T1", "0105", std::nullopt }, { "3a7d", "7401", "V1", "0123", std::nullopt } };
         deviceBackends().usbRegistry = &registry;
-        deviceBackends().createDeviceTypes = addLinuxDeviceTypes;
+        deviceBackends().createDeviceTypes = [] (auto& types) { addLinuxDeviceTypes (*pipeWire, types); };
         ::testing::internal::CaptureStderr();
         tracker.scanForDevices();
         ::testing::internal::GetCapturedStderr();
         ASSERT_EQ (tracker.devices.size(), 2u);
 
-        popover = std::make_unique<PopoverViewController>();
-        popover->setRouter (router);
-        popover->setSourceActions ({ [] { return std::vector<CapturableApp> {}; }, [] { return std::vector<InputDevice> {}; } });
+        popover = std::make_unique<PopoverViewController> (router, SourceActions { [] { return std::vector<CapturableApp> {}; }, [] { return std::vector<InputDevice> {}; } });
         popover->setAppIconLookup ([] (const std::string&) { return juce::Image(); });
         popover->viewWillAppear();
     }
@@ -116,6 +116,7 @@ protected:
 
     static inline loomwell::testing::PipeWireWorld* world = nullptr;
     static inline bool ready = false;
+    static inline PipeWireConnection* pipeWire = nullptr;
     DeviceTracker& tracker = DeviceTracker::instance();
     loomwell::testing::ListedUsbRegistry registry;
     FiledCaptures captures;
