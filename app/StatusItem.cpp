@@ -15,10 +15,14 @@ namespace
 {
 
 // The icon's size in a tray of 22-pixel slots, and the glyph's inside it.
-constexpr int trayIconSize = 22;
+constexpr int trayIconSize = XEmbedIcon::preferredSize;
 constexpr float glyphSize = 18.0f;
-constexpr int sizeCheckIntervalMs = 1000;
-constexpr int maxRedocks = 10;
+
+// The sizes a StatusNotifierItem host picks from.
+constexpr int pixmapSizes[] = { 16, 22, 24, 32, 48, 64 };
+
+// The area around a point a host gave that counts as the icon.
+constexpr int hostIconSize = 24;
 
 // The window that stands in for a missing tray, and its distance from the
 // corner of the work area.
@@ -39,53 +43,61 @@ void drawGlyph (juce::Graphics& g, juce::Rectangle<float> bounds, const juce::Im
     g.drawImage (image, bounds.withSizeKeepingCentre (side, side), juce::RectanglePlacement::centred);
 }
 
+// The glyph at that size, premultiplied ARGB.
+juce::Image glyphAt (const juce::Image& glyph, int width, int height)
+{
+    juce::Image image (juce::Image::ARGB, width, height, true);
+    juce::Graphics g (image);
+    drawGlyph (g, image.getBounds().toFloat(), glyph);
+    return image;
+}
+
+std::vector<uint32_t> premultipliedPixels (const juce::Image& glyph, int width, int height)
+{
+    const auto image = glyphAt (glyph, width, height);
+    const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
+    std::vector<uint32_t> pixels;
+    pixels.reserve (static_cast<size_t> (width * height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            pixels.push_back (data.getPixelColour (x, y).getPixelARGB().getNativeARGB());
+    return pixels;
+}
+
+// ARGB32 in network byte order, not premultiplied.
+std::vector<IconPixmap> notifierPixmaps (const juce::Image& glyph)
+{
+    std::vector<IconPixmap> pixmaps;
+    for (const auto size : pixmapSizes)
+    {
+        const auto image = glyphAt (glyph, size, size);
+        IconPixmap pixmap { size, size, {} };
+        pixmap.argb.reserve (static_cast<size_t> (4 * size * size));
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+            {
+                const auto colour = image.getPixelAt (x, y);
+                for (const auto byte : { colour.getAlpha(), colour.getRed(), colour.getGreen(), colour.getBlue() })
+                    pixmap.argb.push_back (byte);
+            }
+        pixmaps.push_back (std::move (pixmap));
+    }
+    return pixmaps;
+}
+
 } // namespace
 
 //==============================================================================
-TrayIcon::TrayIcon()
-    : image (iconImage())
-{
-    setOpaque (false);
-    setSize (trayIconSize, trayIconSize);
-    setIconImage (image, image);
-    startTimer (sizeCheckIntervalMs);
-}
-
-juce::Image TrayIcon::iconImage()
+juce::Image StatusItem::iconImage()
 {
     auto glyph = juce::ImageFileFormat::loadFrom (LoomwellAssets::consoleGlyph_png,
                                                   static_cast<size_t> (LoomwellAssets::consoleGlyph_pngSize));
     return glyph.isValid() ? glyph : ui::speakerGlyph();
 }
 
-void TrayIcon::paint (juce::Graphics& g)
-{
-    // The tray sizes the icon.
-    drawGlyph (g, getLocalBounds().toFloat(), image);
-}
-
-// The tray may read the icon's size hints before JUCE has written the
-// minimum size, and JUCE rewrites them without it whenever it places the
-// window, so the tray can give the icon a slot one pixel wide and never
-// look again. Then the hints are set here, the window asks for its size and
-// the icon docks anew, which makes the tray measure it afresh. The width is
-// the X server's: the toolkit may not have heard of the tray's resize. A
-// tray that chooses a small size of its own is left alone.
-void TrayIcon::timerCallback()
-{
-    if (! isOnDesktop() || redocks >= maxRedocks)
-        return;
-    if (const auto width = currentWindowWidth (reinterpret_cast<unsigned long> (getWindowHandle())); width < 0 || width > 1)
-        return;
-
-    ++redocks;
-    setMinimumSizeHint (reinterpret_cast<unsigned long> (getWindowHandle()), trayIconSize, trayIconSize);
-    setIconImage (image, image);
-}
-
 //==============================================================================
 IconWindow::IconWindow()
-    : image (TrayIcon::iconImage())
+    : image (StatusItem::iconImage())
 {
     setName (title);
     setOpaque (true);
@@ -244,31 +256,45 @@ void PopoverWindow::timerCallback()
 StatusItem::StatusItem (std::function<void()> quitAction, SourceRouter& router, ui::SourceActions actions)
     : quit (std::move (quitAction))
 {
-    // JUCE's tray icon is a window that asks a tray to take it in; with no
-    // tray to ask it would stay a bare 22-pixel window at the screen's
-    // origin, so a window of our own stands in for it.
-    if (trayPresent())
-        icon = std::make_unique<TrayIcon>();
-    else
-    {
-        std::fprintf (stderr, "LMW: no system tray on this screen; the icon is a window of its own\n");
-        icon = std::make_unique<IconWindow>();
-    }
-    icon->addMouseListener (this, false);
-
-    updateStatusIconForDeviceState();
-
-    stateObserver = NotificationCentre::defaultCentre().addObserver (deviceStateChangedNotification,
-                                                                     [this] { deviceStateChanged(); });
-
     popoverVC = std::make_unique<ui::PopoverViewController> (router, std::move (actions));
     popover = std::make_unique<PopoverWindow> (*popoverVC);
-    popover->isPointerOnIcon = [this]
-    {
-        return icon->isMouseOverOrDragging (true)
-            || icon->getScreenBounds().contains (juce::Desktop::getInstance().getMousePosition());
-    };
+    popover->isPointerOnIcon = [this] { return iconArea().contains (juce::Desktop::getInstance().getMousePosition()); };
     popover->isMenuOpen = [this] { return menuOpen || popoverVC->isMenuOpen(); };
+
+    const auto glyph = iconImage();
+    trayIcon = XEmbedIcon::create ([glyph] (int width, int height) { return premultipliedPixels (glyph, width, height); },
+                                   { [this] (int button, XEmbedIcon::Area area)
+                                     {
+                                         lastAnchor = juce::Rectangle<int> (area.x, area.y, area.width, area.height)
+                                                          / juce::Desktop::getInstance().getGlobalScaleFactor();
+                                         if (button == 3)
+                                             showQuitMenu (lastAnchor);
+                                         else if (button == 1)
+                                             toggleAt (lastAnchor);
+                                     },
+                                     [this] { present(); } });
+
+    StatusNotifierItem::Handlers handlers;
+    handlers.activate = [this] (int x, int y) { toggleAt (lastAnchor = hostPoint (x, y)); };
+    handlers.contextMenu = [this] (int x, int y) { showQuitMenu (lastAnchor = hostPoint (x, y)); };
+    handlers.open = [this]
+    {
+        if (! popover->isShown())
+            toggleAt (lastAnchor = hostPoint (-1, -1));
+    };
+    handlers.quit = [this] { if (quit) quit(); };
+    handlers.hostChanged = [this] (bool)
+    {
+        watcherAnswered = true;
+        present();
+    };
+    notifierItem = StatusNotifierItem::create (notifierPixmaps (glyph), std::move (handlers));
+    watcherAnswered = notifierItem == nullptr;
+
+    present();
+    updateStatusIconForDeviceState();
+    stateObserver = NotificationCentre::defaultCentre().addObserver (deviceStateChangedNotification,
+                                                                     [this] { deviceStateChanged(); });
 }
 
 StatusItem::~StatusItem()
@@ -280,8 +306,69 @@ StatusItem::~StatusItem()
     juce::PopupMenu::dismissAllActiveMenus();
     popover.reset();
     popoverVC.reset();
-    icon->removeMouseListener (this);
-    icon.reset();
+    notifierItem.reset();
+    trayIcon.reset();
+    if (iconWindow != nullptr)
+        iconWindow->removeMouseListener (this);
+    iconWindow.reset();
+}
+
+void StatusItem::present()
+{
+    auto next = Presentation::window;
+    if (notifierItem != nullptr && notifierItem->isHosted())
+        next = Presentation::notifierItem;
+    else if (! watcherAnswered)
+        next = Presentation::undecided;
+    else if (trayIcon != nullptr && trayIcon->trayAvailable())
+        next = Presentation::xembed;
+    if (next == presentation)
+        return;
+
+    presentation = next;
+    if (trayIcon != nullptr)
+        trayIcon->setWanted (next == Presentation::xembed);
+    if (next != Presentation::window && iconWindow != nullptr)
+    {
+        iconWindow->removeMouseListener (this);
+        iconWindow.reset();
+    }
+
+    switch (next)
+    {
+        case Presentation::notifierItem:
+            std::fprintf (stderr, "LMW: the icon is a StatusNotifierItem (%s)\n", notifierItem->busName().c_str());
+            break;
+        case Presentation::xembed:
+            std::fprintf (stderr, "LMW: the icon is in the XEmbed system tray\n");
+            break;
+        case Presentation::window:
+            // JUCE's windows keep a refresh-rate timer, but with no tray a
+            // person still needs something to click.
+            std::fprintf (stderr, "LMW: no system tray on this screen; the icon is a window of its own\n");
+            iconWindow = std::make_unique<IconWindow>();
+            iconWindow->addMouseListener (this, false);
+            break;
+        case Presentation::undecided:
+            break;
+    }
+}
+
+juce::Rectangle<int> StatusItem::hostPoint (int x, int y) const
+{
+    auto& desktop = juce::Desktop::getInstance();
+    auto point = juce::Point<int> (x, y) / desktop.getGlobalScaleFactor();
+    if (x < 0 || y < 0 || desktop.getDisplays().getDisplayForPoint (point) == nullptr
+        || ! desktop.getDisplays().getDisplayForPoint (point)->totalArea.contains (point))
+        point = desktop.getMousePosition();
+    return juce::Rectangle<int> (hostIconSize, hostIconSize).withCentre (point);
+}
+
+juce::Rectangle<int> StatusItem::iconArea() const
+{
+    if (presentation == Presentation::window && iconWindow != nullptr)
+        return iconWindow->getScreenBounds();
+    return lastAnchor;
 }
 
 bool StatusItem::displayAvailable()
@@ -296,24 +383,12 @@ bool StatusItem::displayAvailable()
     return prepared.reachable() && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
 }
 
-void StatusItem::togglePopover (bool rightButton)
+void StatusItem::toggleAt (juce::Rectangle<int> area)
 {
-    if (rightButton)
-    {
-        showQuitMenu();
-        return;
-    }
-
-    if (popover == nullptr)
-        return;
-
     if (popover->isShown())
-    {
         popover->close();
-        return;
-    }
-
-    popover->show (icon->getScreenBounds());
+    else
+        popover->show (area);
 }
 
 void StatusItem::updateStatusIconForDeviceState()
@@ -323,24 +398,27 @@ void StatusItem::updateStatusIconForDeviceState()
     if (count < 1 && popover != nullptr && popover->isShown())
         popover->close();
 
-    icon->setVisible (true);
+    if (notifierItem != nullptr)
+        notifierItem->setToolTip (count < 1 ? "No console connected" : count == 1 ? "1 console connected" : std::to_string (count) + " consoles connected");
 }
 
 void StatusItem::mouseUp (const juce::MouseEvent& event)
 {
     // The mouse-up's modifiers still hold the released button.
-    if (event.mods.isLeftButtonDown() || event.mods.isRightButtonDown())
-        togglePopover (event.mods.isRightButtonDown());
+    if (event.mods.isRightButtonDown())
+        showQuitMenu (iconArea());
+    else if (event.mods.isLeftButtonDown())
+        toggleAt (iconArea());
 }
 
-void StatusItem::showQuitMenu()
+void StatusItem::showQuitMenu (juce::Rectangle<int> area)
 {
     juce::PopupMenu menu;
     menu.addItem (1, quitItemText);
 
     menuOpen = true;
     std::weak_ptr<bool> stillAlive = alive;
-    menu.showMenuAsync (juce::PopupMenu::Options().withTargetScreenArea (icon->getScreenBounds()),
+    menu.showMenuAsync (juce::PopupMenu::Options().withTargetScreenArea (area),
                         [this, stillAlive] (int result)
                         {
                             if (stillAlive.expired() || ! *stillAlive.lock())

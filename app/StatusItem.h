@@ -3,6 +3,8 @@
 #include "PopoverViewController.h"
 
 #include "Notifications.h"
+#include "StatusNotifierItem.h"
+#include "XEmbedIcon.h"
 
 #include <juce_gui_extra/juce_gui_extra.h>
 
@@ -11,26 +13,6 @@
 
 namespace loomwell
 {
-
-// The tray icon: the console glyph in the desktop's XEmbed tray.
-class TrayIcon : public juce::SystemTrayIconComponent,
-                 private juce::Timer
-{
-public:
-    TrayIcon();
-
-    // The embedded glyph, or the drawn speaker when the glyph cannot be
-    // decoded; light on transparent so that it reads on dark panels.
-    static juce::Image iconImage();
-
-    void paint (juce::Graphics&) override;
-
-private:
-    void timerCallback() override;
-
-    juce::Image image;
-    int redocks = 0;
-};
 
 // Where the screen has no tray: the glyph in a small dark window of its
 // own at the top right of the work area, above other windows and in the
@@ -102,22 +84,45 @@ public:
     // come before anything else asks JUCE for the desktop.
     static bool displayAvailable();
 
-    void togglePopover (bool rightButton);
     void updateStatusIconForDeviceState();
     void deviceStateChanged() { updateStatusIconForDeviceState(); }
 
-    juce::Component& getIcon() { return *icon; }
-    PopoverWindow& getPopover() { return *popover; }
-    ui::PopoverViewController& getPopoverVC() { return *popoverVC; }
-
     static constexpr const char* quitItemText = "Quit Loomwell";
 
+    // The embedded glyph, or the drawn speaker when the glyph cannot be
+    // decoded; light on transparent so that it reads on dark panels.
+    static juce::Image iconImage();
+
 private:
-    void showQuitMenu();
+    // How the icon is shown: in a StatusNotifierItem host when a watcher
+    // took the item, else in an XEmbed tray when there is one, else as a
+    // window of its own. Decided again whenever a watcher or a tray comes
+    // or goes; nothing is shown until the bus answered whether a watcher is there.
+    enum class Presentation
+    {
+        undecided,
+        notifierItem,
+        xembed,
+        window
+    };
+    void present();
+
+    void toggleAt (juce::Rectangle<int> iconArea);
+    void showQuitMenu (juce::Rectangle<int> iconArea);
+    // A point a host gave, in the X server's pixels, as an area of the
+    // screen to hang the popover from; the pointer's position when the point
+    // lies on no screen.
+    juce::Rectangle<int> hostPoint (int x, int y) const;
+    juce::Rectangle<int> iconArea() const;
     void mouseUp (const juce::MouseEvent&) override;
 
     std::function<void()> quit;
-    std::unique_ptr<juce::Component> icon;
+    std::unique_ptr<StatusNotifierItem> notifierItem;
+    std::unique_ptr<XEmbedIcon> trayIcon;
+    std::unique_ptr<IconWindow> iconWindow;
+    Presentation presentation = Presentation::undecided;
+    bool watcherAnswered = false;
+    juce::Rectangle<int> lastAnchor;
     std::unique_ptr<ui::PopoverViewController> popoverVC;
     std::unique_ptr<PopoverWindow> popover;
     NotificationCentre::Token stateObserver = 0;

@@ -33,17 +33,4 @@ private:
     void* display = nullptr; // Xlib's Display
 };
 
-// Whether the screen has an XEmbed tray: an owner of its
-// _NET_SYSTEM_TRAY_S<screen> selection.
-bool trayPresent();
-
-// Sets the minimum size in the window's size hints, which an XEmbed tray
-// reads to size the icon's slot, and asks for that size. False when X
-// cannot be reached.
-bool setMinimumSizeHint (unsigned long window, int width, int height);
-
-// The window's width as the X server has it now (a tray resizes an icon's
-// window behind the toolkit's back); -1 when it cannot be read.
-int currentWindowWidth (unsigned long window);
-
 } // namespace loomwell

@@ -1,13 +1,12 @@
 #include "WakeObserver.h"
 
+#include "BusDispatch.h"
+
 #include <juce_events/juce_events.h>
 
 #include <systemd/sd-bus.h>
 
-#include <algorithm>
-#include <climits>
 #include <cstdint>
-#include <ctime>
 
 namespace loomwell
 {
@@ -20,13 +19,6 @@ constexpr const char* loginManager = "org.freedesktop.login1.Manager";
 
 // Start-up must not hang on a bus that accepts the connection but never answers.
 constexpr uint64_t callTimeoutUsec = 5'000'000;
-
-uint64_t monotonicNowUsec()
-{
-    timespec now {};
-    clock_gettime (CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t> (now.tv_sec) * 1'000'000u + static_cast<uint64_t> (now.tv_nsec) / 1000u;
-}
 
 bool nameHasOwner (sd_bus* bus, const char* name)
 {
@@ -44,10 +36,8 @@ bool nameHasOwner (sd_bus* bus, const char* name)
     return owned != 0;
 }
 
-// The bus connection is served on the message thread: its socket is one more
-// descriptor of JUCE's event loop, and a Timer covers the deadlines sd-bus
-// keeps for itself (pending calls, messages already read into its queue).
-class SdBusWakeObserver final : public WakeObserver, private juce::Timer
+// The bus connection is served on the message thread (see BusDispatch).
+class SdBusWakeObserver final : public WakeObserver
 {
 public:
     SdBusWakeObserver (sd_bus* connection, std::function<void()> wakeCallback)
@@ -57,11 +47,9 @@ public:
 
     ~SdBusWakeObserver() override
     {
-        // Queued wake calls and an fd callback JUCE has already picked for
-        // this round check the token and find nobody.
+        // Queued wake calls check the token and find nobody.
         alive.reset();
-        stopTimer();
-        unwatch();
+        dispatch.reset();
         sd_bus_slot_unref (match);
         // Nothing we would send is worth waiting for on a bus that may have stalled.
         sd_bus_close_unref (bus);
@@ -75,9 +63,9 @@ public:
             return false;
 
         // The calls made so far may have read signals into sd-bus's queue;
-        // serving once hands them out and arms the descriptor and the timer.
-        serve();
-        return serving;
+        // serving once hands them out and arms the descriptor. A bus that
+        // goes away later stays silent: the program runs on without wake events.
+        return dispatch->serve();
     }
 
 private:
@@ -101,99 +89,11 @@ private:
         return 0;
     }
 
-    void serve()
-    {
-        for (;;)
-        {
-            const int r = sd_bus_process (bus, nullptr);
-            if (r < 0)
-                return stopServing();
-            if (r == 0)
-                break;
-        }
-
-        // A bus that went away stays silent: the program runs on without wake events.
-        if (sd_bus_is_open (bus) <= 0)
-            return stopServing();
-
-        rearm();
-    }
-
-    void rearm()
-    {
-        const int events = sd_bus_get_events (bus);
-        if (events < 0)
-            return stopServing();
-
-        const auto mask = static_cast<short> (events);
-        if (! watching || mask != watchedMask)
-        {
-            unwatch();
-            watch (mask);
-            if (! watching)
-                return stopServing();
-        }
-        serving = true;
-
-        uint64_t deadline = UINT64_MAX;
-        if (sd_bus_get_timeout (bus, &deadline) < 0 || deadline == UINT64_MAX)
-        {
-            stopTimer();
-            return;
-        }
-
-        const auto now = monotonicNowUsec();
-        const auto waitMs = deadline > now ? (deadline - now + 999) / 1000 : 0;
-        startTimer (static_cast<int> (std::clamp<uint64_t> (waitMs, 1, INT_MAX)));
-    }
-
-    void watch (short mask)
-    {
-        watchedFd = sd_bus_get_fd (bus);
-        if (watchedFd < 0)
-            return;
-
-        juce::LinuxEventLoop::registerFdCallback (
-            watchedFd,
-            [token = std::weak_ptr<SdBusWakeObserver*> (alive)] (int)
-            {
-                if (auto owner = token.lock())
-                    (*owner)->serve();
-            },
-            mask);
-        watching = true;
-        watchedMask = mask;
-    }
-
-    void unwatch()
-    {
-        if (! watching)
-            return;
-        juce::LinuxEventLoop::unregisterFdCallback (watchedFd);
-        watching = false;
-    }
-
-    void stopServing()
-    {
-        stopTimer();
-        unwatch();
-        serving = false;
-    }
-
-    void timerCallback() override
-    {
-        stopTimer();
-        serve();
-    }
-
     sd_bus* bus = nullptr;
     sd_bus_slot* match = nullptr;
     std::function<void()> onWake;
     std::shared_ptr<SdBusWakeObserver*> alive = std::make_shared<SdBusWakeObserver*> (this);
-    int watchedFd = -1;
-    short watchedMask = 0;
-    bool watching = false;
-    bool serving = false;
+    std::unique_ptr<BusDispatch> dispatch = std::make_unique<BusDispatch> (bus);
 };
 
 } // namespace
