@@ -140,6 +140,21 @@ double cpuSeconds (pid_t pid)
     return cpuTime ("/proc/" + std::to_string (pid)).second;
 }
 
+// Every time a thread of the process was switched out so far: a wakeup for
+// each time it slept, and the times it was preempted.
+long contextSwitches (pid_t pid)
+{
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator ("/proc/" + std::to_string (pid) + "/task"))
+    {
+        std::ifstream in (task.path() / "status");
+        for (std::string line; std::getline (in, line);)
+            if (line.find ("ctxt_switches:") != std::string::npos)
+                total += std::stol (line.substr (line.find (':') + 1));
+    }
+    return total;
+}
+
 long residentKiB (pid_t pid)
 {
     std::ifstream in ("/proc/" + std::to_string (pid) + "/status");
@@ -208,6 +223,7 @@ public:
         try
         {
             setUp();
+            measureIdle();
             startLoomwell();
             loomwellRuns();
             loopbackRuns();
@@ -281,11 +297,41 @@ private:
         say ("starting Xvfb with a tray");
         // The menus' rows are measured before this process's JUCE can see
         // the display, whose end would otherwise end the process with it.
-        tray = std::make_unique<TrayPerson> (world.runtimeDir());
         desktop = std::make_unique<Desktop>();
-        require (desktop->start(), "the desktop");
+        tray = std::make_unique<TrayPerson> (world.runtimeDir(), *desktop);
+        require (desktop->start (Tray::trayer), "the desktop");
         environment = umockdev.programEnvironment();
         environment.push_back ("XDG_DATA_HOME=" + data.getFullPathName().toStdString());
+    }
+
+    // Loomwell with its console open, nothing routed and the popover closed,
+    // waiting: with its icon in an XEmbed tray, with no display at all, and
+    // as a StatusNotifierItem in the Xfce panel; one window each.
+    void measureIdle()
+    {
+        const auto idle = [this] (const std::string& name, std::vector<std::string> env, const std::string& icon) {
+            say ("loomwell idle, " + name + ": " + std::to_string (static_cast<int> (window)) + " s");
+            ProgramProcess waiting (env);
+            require (waiting.waitForOutput ("LMW: now tracking 1 devices\n", 60s) && waiting.waitForOutput (icon, 20s), "loomwell idle " + name);
+            std::this_thread::sleep_for (3s);
+            const auto pid = waiting.processId();
+            const auto switches = contextSwitches (pid);
+            const auto started = Clock::now();
+            const auto [own, daemon] = cpuOver ({ pid });
+            const auto wall = std::chrono::duration<double> (Clock::now() - started).count();
+            figure ("idle_wakeups_" + name, static_cast<double> (contextSwitches (pid) - switches) / wall, 1);
+            figure ("idle_cpu_" + name, own);
+            require (waiting.stopWith (SIGTERM, 20s) == 0, "loomwell idle " + name + " did not quit");
+        };
+        idle ("xembed", environment, "LMW: the icon is in the XEmbed system tray\n");
+        auto headless = environment;
+        std::erase_if (headless, [] (const std::string& v) { return v.starts_with ("DISPLAY="); });
+        idle ("headless", headless, "");
+        desktop->stopTray();
+        require (desktop->startTray (Tray::xfce), "xfce4-panel");
+        idle ("sni", environment, "LMW: the icon is a StatusNotifierItem (");
+        desktop->stopTray();
+        require (desktop->startTray (Tray::trayer), "trayer again");
     }
 
     void startLoomwell()
@@ -301,7 +347,7 @@ private:
         require (program->waitForOutput ("LMW: now tracking 1 devices\n", 60s), "loomwell found no console");
         figure ("startup_tracking_ms", std::chrono::duration<double, std::milli> (Clock::now() - launched).count(), 0);
         programPid = program->processId();
-        require (Desktop::trayIcon().has_value(), "no tray icon");
+        require (desktop->trayIcon().has_value(), "no tray icon");
         std::this_thread::sleep_for (2s);
         figure ("startup_rss_kib", static_cast<double> (residentKiB (programPid)), 0);
         measureLoomwell (0);
