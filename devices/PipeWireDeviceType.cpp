@@ -172,9 +172,11 @@ private:
     // The largest graph quantum PipeWire runs.
     static constexpr int maxBlockSize = 8192;
 
-    // Lock held. The node with its ports, connected and active: it runs as
-    // soon as its outputs are linked, so that lanes are written and the
-    // console gets silence while nothing is started.
+    // Lock held. The node with its ports, connected. It runs only while a
+    // lane carries a source: then its outputs are linked to the sink; with
+    // nothing routed they are not, nothing schedules the node, a console
+    // waiting costs nothing and the sound server suspends its sink as it
+    // does any idle sink.
     bool makeFilterLocked()
     {
         auto* props = pw_properties_new (PW_KEY_MEDIA_TYPE, "Audio",
@@ -183,7 +185,6 @@ private:
                                          PW_KEY_MEDIA_NAME, getName().toRawUTF8(),
                                          PW_KEY_NODE_NAME, "loomwell-console",
                                          PW_KEY_NODE_DESCRIPTION, ("Loomwell: " + getName()).toRawUTF8(),
-                                         PW_KEY_NODE_ALWAYS_PROCESS, "true",
                                          PW_KEY_NODE_AUTOCONNECT, "false",
                                          PW_KEY_NODE_DONT_RECONNECT, "true",
                                          nullptr);
@@ -214,6 +215,15 @@ private:
         if (std::find (outPorts.begin(), outPorts.end(), nullptr) != outPorts.end()
             || pw_filter_connect (filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) != 0)
             return false;
+        lanes->inUseChanged = [this] (bool used) {
+            PipeWireConnection::Lock lock (connection);
+            if (filter == nullptr || gone.load())
+                return;
+            if (used)
+                sinkLinks.follow (connection.core(), sinkPlan, sinkNodes);
+            else
+                sinkLinks.clear();
+        };
         return connection.waitLocked ([this] { return connected() || failed(); }, connectTimeout) && connected()
             && (nodeId = pw_filter_get_node_id (filter)) != SPA_ID_INVALID;
     }
@@ -254,9 +264,15 @@ private:
         PipeWireConnection::Lock lock (connection);
         if (filter == nullptr || gone.load())
             return false;
+        // Linked once to know that the sink takes the links.
+        sinkPlan = wanted;
+        sinkNodes = nodeOf;
         sinkLinks.follow (connection.core(), wanted, nodeOf);
         lanes->setPorts (lanePorts);
-        return sinkLinks.live() == numChannels;
+        const bool linked = sinkLinks.live() == numChannels;
+        if (! lanes->anyInUse())
+            sinkLinks.clear();
+        return linked;
     }
 
     // Loop thread, lock held.
@@ -265,6 +281,7 @@ private:
 
     void destroyFilterLocked()
     {
+        lanes->inUseChanged = nullptr;
         lanes->clearPorts();
         sinkLinks.clear();
         connection.unwatchRemoval (removalWatch);
@@ -367,6 +384,8 @@ private:
     std::vector<void*> outPorts;
     std::array<std::array<void*, 2>, ConsoleLanes::numLanes> inPorts {};
     PortLinks sinkLinks;
+    std::vector<std::pair<uint32_t, uint32_t>> sinkPlan; // our outputs to the sink's inputs
+    std::map<uint32_t, uint32_t> sinkNodes;
     int removalWatch = 0;
     pw_filter_state state = PW_FILTER_STATE_UNCONNECTED;
     std::atomic<juce::AudioIODeviceCallback*> callback { nullptr };

@@ -19,6 +19,8 @@ int ConsoleLanes::acquire (std::shared_ptr<RingBuffer> ring)
     const auto i = static_cast<size_t> (chosen);
     targets[i].store (ring.get());
     shares[i] = std::move (ring);
+    if (++inUse == 1 && inUseChanged)
+        inUseChanged (true);
     return chosen;
 }
 
@@ -33,8 +35,12 @@ void ConsoleLanes::release (int lane)
     // consistent, so one of them sees the other's store).
     while (inCycle.load())
         std::this_thread::yield();
+    if (shares[i] == nullptr)
+        return;
     shares[i].reset();
     releasedAt[i] = ++releases;
+    if (--inUse == 0 && inUseChanged)
+        inUseChanged (false);
 }
 
 ConsoleLanes::Ports ConsoleLanes::ports (int lane) const

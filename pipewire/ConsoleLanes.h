@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace loomwell
@@ -51,6 +52,12 @@ public:
     void setPorts (const std::array<Ports, numLanes>& ids);
     void clearPorts();
 
+    // Main thread, by the node: told when the first lane is taken and when
+    // the last is given back, so that the node runs only while it carries
+    // a source. Cleared before the node goes.
+    std::function<void (bool anyInUse)> inUseChanged;
+    bool anyInUse() const noexcept { return inUse > 0; }
+
     // The node's process (data thread): brackets every cycle, and gives each
     // lane's ring buffer (null: the lane is free).
     void enterCycle() noexcept { inCycle.store (true); }
@@ -66,6 +73,7 @@ private:
     std::array<Ports, numLanes> portIds {};
     std::array<uint64_t, numLanes> releasedAt {};
     uint64_t releases = 0;
+    int inUse = 0;
 };
 
 } // namespace loomwell
