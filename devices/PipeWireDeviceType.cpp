@@ -1,5 +1,6 @@
 #include "PipeWireDeviceType.h"
 
+#include "FilterNode.h"
 #include "PipeWireConnection.h"
 #include "PortLinks.h"
 #include "RealtimeScope.h"
@@ -111,18 +112,18 @@ public:
     void close() override
     {
         stop();
-        if (filter != nullptr)
+        if (node != nullptr)
         {
             PipeWireConnection::Lock lock (connection);
             destroyFilterLocked();
         }
     }
 
-    bool isOpen() override { return filter != nullptr; }
+    bool isOpen() override { return node != nullptr; }
 
     void start (juce::AudioIODeviceCallback* newCallback) override
     {
-        if (filter == nullptr || newCallback == nullptr || callback.load() != nullptr)
+        if (node == nullptr || newCallback == nullptr || callback.load() != nullptr)
             return;
 
         newCallback->audioDeviceAboutToStart (this);
@@ -190,17 +191,15 @@ private:
                                          nullptr);
         // The console's quantum stays what it asks for, whatever its sources ask.
         pw_properties_setf (props, PW_KEY_NODE_LATENCY, "%d/%d", blockSize, juce::roundToInt (sampleRate));
-        filter = pw_filter_new (connection.core(), "Loomwell", props);
-        if (filter == nullptr)
+        if ((node = FilterNode::create (connection, "Loomwell", props, filterEvents, this)) == nullptr)
             return false;
-        connection.retainCore();
-        pw_filter_add_listener (filter, &filterHook, &filterEvents, this);
+        auto* filter = node->get();
         removalWatch = connection.watchRemoval (sink.id, [this] {
             gone.store (true);
             connection.signalWaiters();
         });
 
-        const auto addPort = [this] (pw_direction direction, const std::string& portName, const std::string& channel) {
+        const auto addPort = [filter] (pw_direction direction, const std::string& portName, const std::string& channel) {
             return pw_filter_add_port (filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, sizeof (uint32_t),
                                        pw_properties_new (PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, portName.c_str(),
                                                           PW_KEY_AUDIO_CHANNEL, channel.c_str(), nullptr),
@@ -217,7 +216,7 @@ private:
             return false;
         lanes->inUseChanged = [this] (bool used) {
             PipeWireConnection::Lock lock (connection);
-            if (filter == nullptr || gone.load())
+            if (node == nullptr || gone.load())
                 return;
             if (used)
                 sinkLinks.follow (connection.core(), sinkPlan, sinkNodes);
@@ -262,7 +261,7 @@ private:
             nodeOf[sinkInputs[ch].id] = sink.id;
         }
         PipeWireConnection::Lock lock (connection);
-        if (filter == nullptr || gone.load())
+        if (node == nullptr || gone.load())
             return false;
         // Linked once to know that the sink takes the links.
         sinkPlan = wanted;
@@ -285,12 +284,7 @@ private:
         lanes->clearPorts();
         sinkLinks.clear();
         connection.unwatchRemoval (removalWatch);
-        if (filter != nullptr)
-        {
-            pw_filter_destroy (filter);
-            connection.releaseCore();
-        }
-        filter = nullptr;
+        node.reset();
         state = PW_FILTER_STATE_UNCONNECTED;
     }
 
@@ -378,8 +372,7 @@ private:
     std::vector<float> spare, interleaved;
     juce::String lastError;
 
-    pw_filter* filter = nullptr;
-    spa_hook filterHook {};
+    std::unique_ptr<FilterNode> node;
     uint32_t nodeId = SPA_ID_INVALID;
     std::vector<void*> outPorts;
     std::array<std::array<void*, 2>, ConsoleLanes::numLanes> inPorts {};
