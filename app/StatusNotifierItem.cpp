@@ -140,18 +140,23 @@ std::vector<int32_t> readIds (sd_bus_message* message, int& r)
     return { ids, ids + size / sizeof (int32_t) };
 }
 
-int replyWithIdsPair (sd_bus_message* call, const std::vector<int32_t>& first, const std::vector<int32_t>& second)
+// Answers the call with what `fill` appends.
+template <typename Fill>
+int replyWith (sd_bus_message* call, Fill&& fill)
 {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_return (call, &reply);
     if (r >= 0)
-        r = sd_bus_message_append_array (reply, 'i', first.data(), first.size() * sizeof (int32_t));
-    if (r >= 0)
-        r = sd_bus_message_append_array (reply, 'i', second.data(), second.size() * sizeof (int32_t));
+        r = fill (reply);
     if (r >= 0)
         r = sd_bus_send (nullptr, reply, nullptr);
     sd_bus_message_unref (reply);
     return r;
+}
+
+int appendIds (sd_bus_message* reply, const std::vector<int32_t>& ids)
+{
+    return sd_bus_message_append_array (reply, 'i', ids.data(), ids.size() * sizeof (int32_t));
 }
 
 } // namespace
@@ -258,16 +263,10 @@ struct StatusNotifierCallbacks
             return r;
         if (! knownId (parent))
             return sd_bus_error_setf (error, unknownId, "No menu item %d", parent);
-        sd_bus_message* reply = nullptr;
-        r = sd_bus_message_new_method_return (call, &reply);
-        if (r >= 0)
-            r = sd_bus_message_append (reply, "u", layoutRevision);
-        if (r >= 0)
-            r = appendLayout (reply, parent, depth, names);
-        if (r >= 0)
-            r = sd_bus_send (nullptr, reply, nullptr);
-        sd_bus_message_unref (reply);
-        return r;
+        return replyWith (call, [&] (sd_bus_message* reply) {
+            const int appended = sd_bus_message_append (reply, "u", layoutRevision);
+            return appended < 0 ? appended : appendLayout (reply, parent, depth, names);
+        });
     }
 
     static int getGroupProperties (sd_bus_message* call, void*, sd_bus_error*)
@@ -277,27 +276,21 @@ struct StatusNotifierCallbacks
         const auto names = r >= 0 ? readStrings (call, r) : std::vector<std::string> {};
         if (r < 0)
             return r;
-        sd_bus_message* reply = nullptr;
-        r = sd_bus_message_new_method_return (call, &reply);
-        if (r >= 0)
-            r = sd_bus_message_open_container (reply, 'a', "(ia{sv})");
-        for (const auto id : ids)
-            if (knownId (id) && r >= 0)
-            {
-                r = sd_bus_message_open_container (reply, 'r', "ia{sv}");
-                if (r >= 0)
-                    r = sd_bus_message_append (reply, "i", id);
-                if (r >= 0)
-                    r = appendMenuProperties (reply, id, names);
-                if (r >= 0)
-                    r = sd_bus_message_close_container (reply);
-            }
-        if (r >= 0)
-            r = sd_bus_message_close_container (reply);
-        if (r >= 0)
-            r = sd_bus_send (nullptr, reply, nullptr);
-        sd_bus_message_unref (reply);
-        return r;
+        return replyWith (call, [&] (sd_bus_message* reply) {
+            int appended = sd_bus_message_open_container (reply, 'a', "(ia{sv})");
+            for (const auto id : ids)
+                if (knownId (id) && appended >= 0)
+                {
+                    appended = sd_bus_message_open_container (reply, 'r', "ia{sv}");
+                    if (appended >= 0)
+                        appended = sd_bus_message_append (reply, "i", id);
+                    if (appended >= 0)
+                        appended = appendMenuProperties (reply, id, names);
+                    if (appended >= 0)
+                        appended = sd_bus_message_close_container (reply);
+                }
+            return appended < 0 ? appended : sd_bus_message_close_container (reply);
+        });
     }
 
     static int getProperty (sd_bus_message* call, void*, sd_bus_error* error)
@@ -365,14 +358,7 @@ struct StatusNotifierCallbacks
             r = sd_bus_message_exit_container (call);
         if (r < 0)
             return r;
-        sd_bus_message* reply = nullptr;
-        r = sd_bus_message_new_method_return (call, &reply);
-        if (r >= 0)
-            r = sd_bus_message_append_array (reply, 'i', errors.data(), errors.size() * sizeof (int32_t));
-        if (r >= 0)
-            r = sd_bus_send (nullptr, reply, nullptr);
-        sd_bus_message_unref (reply);
-        return r;
+        return replyWith (call, [&] (sd_bus_message* reply) { return appendIds (reply, errors); });
     }
 
     static int aboutToShow (sd_bus_message* call, void*, sd_bus_error* error)
@@ -393,7 +379,10 @@ struct StatusNotifierCallbacks
             return r;
         std::vector<int32_t> errors;
         std::copy_if (ids.begin(), ids.end(), std::back_inserter (errors), [] (int32_t id) { return ! knownId (id); });
-        return replyWithIdsPair (call, {}, errors);
+        return replyWith (call, [&] (sd_bus_message* reply) {
+            const int appended = appendIds (reply, {});
+            return appended < 0 ? appended : appendIds (reply, errors);
+        });
     }
 
     static int menuProperty (sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply, void*, sd_bus_error*)

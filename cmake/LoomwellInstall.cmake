@@ -7,7 +7,12 @@ include(GNUInstallDirs)
 set(LOOMWELL_ICON_SIZES 16 22 24 32 48 64 128 256)
 set(LOOMWELL_DESKTOP_ENTRY ${PROJECT_SOURCE_DIR}/assets/desktop/loomwell.desktop)
 
+# Relocations resolved at start and then read-only (Debian's hardening
+# flags); the compiler's version note, which strip keeps, goes as dh_strip does.
+target_link_options(loomwell PRIVATE -Wl,-z,relro -Wl,-z,now)
 install(TARGETS loomwell RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(CODE "execute_process(COMMAND objcopy --remove-section=.comment --remove-section=.note
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/loomwell\")")
 install(FILES ${LOOMWELL_DESKTOP_ENTRY} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/assets/src/loomwell.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
@@ -30,6 +35,26 @@ install(CODE "
     file(INSTALL DESTINATION \"\${loomwell_autostart_dir}\" TYPE FILE
          FILES \"${LOOMWELL_DESKTOP_ENTRY}\")
 ")
+
+# What Debian asks of every package besides: the manual page and the
+# changelog compressed (gzip -9n, so that the same sources give the same
+# bytes), the copyright file, and the AppStream metadata by which software
+# centres list Loomwell and suggest it when a console is plugged in.
+set(LOOMWELL_PACKAGE_SOURCES ${PROJECT_SOURCE_DIR}/assets/package)
+set(LOOMWELL_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/loomwell)
+set(LOOMWELL_APPSTREAM_ID invalid.loomwell.Loomwell)
+foreach(file loomwell.1 changelog)
+    add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package/${file}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/package
+        COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${LOOMWELL_PACKAGE_SOURCES}/${file} ${CMAKE_CURRENT_BINARY_DIR}/package/${file}.gz
+        DEPENDS ${LOOMWELL_PACKAGE_SOURCES}/${file} VERBATIM)
+    list(APPEND LOOMWELL_COMPRESSED ${CMAKE_CURRENT_BINARY_DIR}/package/${file}.gz)
+endforeach()
+add_custom_target(loomwell_package_files ALL DEPENDS ${LOOMWELL_COMPRESSED})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/loomwell.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/changelog.gz ${LOOMWELL_PACKAGE_SOURCES}/copyright DESTINATION ${LOOMWELL_DOC_DIR})
+install(FILES ${LOOMWELL_PACKAGE_SOURCES}/loomwell.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        RENAME ${LOOMWELL_APPSTREAM_ID}.metainfo.xml)
 
 #==============================================================================
 # The Debian package: loomwell_<version>_<architecture>.deb.
