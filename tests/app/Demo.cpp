@@ -96,6 +96,20 @@ std::string pokeItem (const std::string& item)
     return failures;
 }
 
+// A watcher that takes the name, lets the item's registration call wait
+// unanswered and goes away: the call ends in an error from the bus. False
+// when the name could not be had.
+bool vanishingWatcher()
+{
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user (&bus) < 0)
+        return false;
+    const bool held = sd_bus_request_name (bus, "org.kde.StatusNotifierWatcher", 0) >= 0;
+    std::this_thread::sleep_for (1s); // the registration comes in and is never read
+    sd_bus_close_unref (bus);
+    return held;
+}
+
 class Demo
 {
 public:
@@ -207,10 +221,15 @@ private:
         if (! Desktop::windows ("Loomwell").empty())
             require (tray.closePopover(), "closing the popover");
 
-        say ("the panel stopped and started again");
+        say ("the panel stopped, a watcher that vanishes mid-call, the panel started again");
         desktop->stopTray();
         require (program->waitForOutput ("LMW: no system tray on this screen; the icon is a window of its own\n", 20s)
                      && count (program->output, "LMW: no system tray") == 2, "no icon without the panel");
+        require (vanishingWatcher(), "no watcher name to take");
+        std::this_thread::sleep_for (1s);
+        program->waitForOutput ({}, 0ms);
+        require (program->running() && count (program->output, "LMW: the icon is a StatusNotifierItem (") == 1
+                     && Desktop::windows ("Loomwell icon").size() == 1, "a watcher that vanished mid-call took the icon");
         require (desktop->startTray (Tray::xfce), "xfce4-panel again");
         require (waitUntil ([this] { return program->waitForOutput ({}, 0ms), count (program->output, "LMW: the icon is a StatusNotifierItem (") == 2; }, 20s)
                      && desktop->trayIcon(), "the icon did not come back to the panel");
