@@ -44,6 +44,11 @@ bool knownId (int32_t id)
     return id == rootId || id == openId || id == quitId;
 }
 
+const char* labelOf (int32_t id)
+{
+    return id == openId ? StatusNotifierItem::openItemText : StatusNotifierItem::quitItemText;
+}
+
 int64_t nowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds> (std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -81,8 +86,7 @@ int appendMenuProperties (sd_bus_message* reply, int32_t id, const std::vector<s
     else
     {
         if (r >= 0 && wanted ("label"))
-            r = sd_bus_message_append (reply, "{sv}", "label", "s",
-                                       id == openId ? StatusNotifierItem::openItemText : StatusNotifierItem::quitItemText);
+            r = sd_bus_message_append (reply, "{sv}", "label", "s", labelOf (id));
         if (r >= 0 && wanted ("enabled"))
             r = sd_bus_message_append (reply, "{sv}", "enabled", "b", 1);
         if (r >= 0 && wanted ("visible"))
@@ -303,7 +307,7 @@ struct StatusNotifierCallbacks
         if (id == rootId && property == "children-display")
             return sd_bus_reply_method_return (call, "v", "s", "submenu");
         if ((id == openId || id == quitId) && property == "label")
-            return sd_bus_reply_method_return (call, "v", "s", id == openId ? StatusNotifierItem::openItemText : StatusNotifierItem::quitItemText);
+            return sd_bus_reply_method_return (call, "v", "s", labelOf (id));
         if ((id == openId || id == quitId) && (property == "enabled" || property == "visible"))
             return sd_bus_reply_method_return (call, "v", "b", 1);
         return sd_bus_error_setf (error, unknownId, "No property '%s' on menu item %d", name, id);

@@ -257,14 +257,9 @@ struct XEmbedIcon::X
                 break;
             case ButtonRelease:
                 if (event.xbutton.window == window && handlers.clicked)
-                {
-                    const int button = static_cast<int> (event.xbutton.button);
-                    const auto where = area();
-                    juce::MessageManager::callAsync ([token = std::weak_ptr<X*> (alive), button, where] {
-                        if (auto owner = token.lock())
-                            (*owner)->handlers.clicked (button, where);
+                    tell ([clicked = handlers.clicked, button = static_cast<int> (event.xbutton.button), where = area()] {
+                        clicked (button, where);
                     });
-                }
                 break;
             default:
                 break;
@@ -336,11 +331,6 @@ bool XEmbedIcon::trayAvailable() const noexcept
     return x->manager != None;
 }
 
-bool XEmbedIcon::isDocked() const noexcept
-{
-    return x->window != None && x->manager != None;
-}
-
 void XEmbedIcon::setWanted (bool wanted)
 {
     x->wanted = wanted;
@@ -353,11 +343,6 @@ void XEmbedIcon::setWanted (bool wanted)
     else
         x->destroyWindow();
     drain();
-}
-
-XEmbedIcon::Area XEmbedIcon::area() const
-{
-    return x->area();
 }
 
 // Everything the server sent, also what Xlib read during a call of ours.

@@ -47,10 +47,6 @@ public:
 
     // Docks into the tray whenever there is one (true), or leaves it (false).
     void setWanted (bool);
-    bool isDocked() const noexcept;
-
-    // Where the docked icon is on the screen; empty when it is not docked.
-    Area area() const;
 
     static constexpr int preferredSize = 22;
 

@@ -28,18 +28,18 @@ class InputCapture
 {
 public:
     InputCapture (std::shared_ptr<ConsoleLanes> consoleLanes, uint32_t sourceNode)
-        : lanes (std::move (consoleLanes)), connection (lanes->connection()), node (sourceNode)
+        : lanes (std::move (consoleLanes)), node (sourceNode)
     {
-        PipeWireConnection::Lock lock (connection);
-        connection.retainCore(); // the links' core stays until they go
+        PipeWireConnection::Lock lock (connection());
+        connection().retainCore(); // the links' core stays until they go
     }
 
     ~InputCapture()
     {
         {
-            PipeWireConnection::Lock lock (connection);
+            PipeWireConnection::Lock lock (connection());
             links.clear();
-            connection.releaseCore();
+            connection().releaseCore();
         }
         lanes->release (lane);
     }
@@ -48,7 +48,7 @@ public:
     bool start (std::shared_ptr<RingBuffer> ring)
     {
         std::vector<PipeWirePort> outputs, monitors;
-        for (const auto& port : connection.ports (node))
+        for (const auto& port : connection().ports (node))
             if (! port.input)
                 (port.monitor ? monitors : outputs).push_back (port);
         if ((outputs.empty() && (outputs = monitors).empty()) || (lane = lanes->acquire (std::move (ring))) < 0)
@@ -58,8 +58,8 @@ public:
         std::map<uint32_t, uint32_t> nodeOf { { ports.left, ports.node }, { ports.right, ports.node } };
         for (const auto& [from, to] : plan)
             nodeOf[from] = node;
-        PipeWireConnection::Lock lock (connection);
-        links.follow (connection.core(), plan, nodeOf);
+        PipeWireConnection::Lock lock (connection());
+        links.follow (connection().core(), plan, nodeOf);
         linked = links.live();
         return linked > 0;
     }
@@ -67,13 +67,14 @@ public:
     // Every link still there: the source has not gone.
     bool isLive() const
     {
-        PipeWireConnection::Lock lock (connection);
+        PipeWireConnection::Lock lock (connection());
         return links.live() == linked;
     }
 
 private:
+    PipeWireConnection& connection() const { return lanes->connection(); }
+
     const std::shared_ptr<ConsoleLanes> lanes;
-    PipeWireConnection& connection;
     const uint32_t node;
     int lane = -1;
     PortLinks links;
